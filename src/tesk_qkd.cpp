@@ -1,0 +1,12 @@
+// Module tesk_qkd: the tree. (Stand-in; being built.)
+#include "tesk_qkd_internal.h"
+
+t_qkd_stats g_qkdStats;
+
+int invalidate_qkd(t_qkd*) { return 0; }
+int intersect_qkd(scalar*, scalar*, t_material*, const t_ray*, const t_qkd*) { return 0; }
+int render_qkd_mlrta(const t_qkd*, int, int, int, t_pixel*, t_ray*, unsigned int, t_matrix*)
+{
+    return 0;
+}
+int recursiveBuild(t_qkd*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return 0; }
