@@ -4,6 +4,7 @@
 #include "tesk_app.h"
 
 int tesk_main(int, char**, const t_runConfig*) { return 0; }
+void benchmark(int, const t_runConfig*) {}
 void flushSurf(t_pixel*, int, int) {}
 void draw(SDL_Surface*, t_pixel*, scalar) {}
 int init_qkd(t_qkd*) { return 0; }

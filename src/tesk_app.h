@@ -24,4 +24,16 @@ void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure);
 int init_qkd(t_qkd* qkd);
 int benchmark_init_qkd(t_qkd* qkd);
 
+// Camera and light animation.
+void translation(t_matrix* out, scalar x, scalar y, scalar z);
+void rotationX(t_matrix* out, scalar angle);
+void rotationY(t_matrix* out, scalar angle);
+void multiply(t_matrix* out, const t_matrix* a, const t_matrix* b);
+void interactiveCameraPath(t_matrix* matView, scalar t, t_scene* scene);
+void benchmarkCameraPath(t_matrix* matView, scalar pathParam);
+void initLights(t_scene* scene);
+void updateLights(t_scene* scene, scalar t);
+
+void benchmark(int withVideo, const t_runConfig* config);
+
 #endif

@@ -5,7 +5,9 @@ t_qkd_stats g_qkdStats;
 
 int invalidate_qkd(t_qkd*) { return 0; }
 int intersect_qkd(scalar*, scalar*, t_material*, const t_ray*, const t_qkd*) { return 0; }
-int render_qkd_mlrta(const t_qkd*, int, int, int, t_pixel*, t_ray*, unsigned int, t_matrix*)
+void presort_ofs(uint32_t*, const t_ray*) {}
+int iterativeQkdTraverse(scalar*, scalar*, t_material*, const uint32_t*, const t_ray*,
+                         const scalar*, const t_state*, const t_qkd*)
 {
     return 0;
 }
