@@ -1,0 +1,3 @@
+#include "tesk_plasma.h"
+
+int main(int argc, char** argv) { return plasmaMain(argc, argv); }
