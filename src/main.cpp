@@ -1,11 +1,329 @@
-// Module main: the application shell. (Stand-in; being built.)
-#include <cstdio>
+// Module main: the application shell. Program entry, the interactive frame
+// loop, frame presentation, screenshots, heightmap loading and the benchmark.
+// Every console message goes to stderr; stdout stays empty.
+#include <xmmintrin.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "tesk_app.h"
 
-int tesk_main(int, char**, const t_runConfig*) { return 0; }
-void benchmark(int, const t_runConfig*) {}
-void flushSurf(t_pixel*, int, int) {}
-void draw(SDL_Surface*, t_pixel*, scalar) {}
-int init_qkd(t_qkd*) { return 0; }
+// Tick differences become seconds by a factor of 0.000001.
+static_assert(CLOCKS_PER_SEC == 1000000, "clock() must count microseconds");
+
+static const char* const STARS = "*************************************\n";
+static const char* const SUBS = "-------------------------------------\n";
+
+void stars() { fputs(STARS, stderr); }
+void subs() { fputs(SUBS, stderr); }
+
+void usage()
+{
+    fputs("usage:\n", stderr);
+    fputs(" tesk [-benchmark[-no-vid]]\n", stderr);
+}
+
+// Start-up failure: one message, status 1.
+[[noreturn]] static void fail(const char* message)
+{
+    fputs(message, stderr);
+    exit(1);
+}
+
+static scalar seconds(clock_t ticks) { return (scalar)ticks * 0.000001f; }
+
+void setDenormalsToZero()
+{
+    // FTZ (bit 15) and DAZ (bit 6) of MXCSR.
+    _mm_setcsr(_mm_getcsr() | 0x8040u);
+}
+
+// ---------------------------------------------------------------------------
+// Presentation
+
+void flushSurf(t_pixel* p_pbuff, int width, int height)
+{
+    for (int y = 0; y < height; ++y) {
+        t_pixel* row = p_pbuff + (size_t)y * (size_t)width;
+        for (int x = 0; x < width; ++x) {
+            row[x].r = row[x].g = row[x].b = 0.0f;
+            row[x].density = 1.0f;
+        }
+    }
+}
+
+// Linear scale with clamping; negative and NaN show black.
+static inline Uint8 channelByte(scalar v)
+{
+    if (!(v >= 0.0f)) {
+        return 0;
+    }
+    return (Uint8)(std::min(v, 1.0f) * 255.0f);
+}
+
+void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure)
+{
+    const bool locked = SDL_MUSTLOCK(surface);
+    if (locked && SDL_LockSurface(surface) < 0) {
+        return;
+    }
+    const int width = surface->w;
+    const int height = surface->h;
+    const size_t rowWords = surface->pitch / 4;
+    Uint32* dst = (Uint32*)surface->pixels;
+    for (int y = 0; y < height; ++y) {
+        const t_pixel* src = p_pbuff + (size_t)y * (size_t)width;
+        Uint32* out = dst + (size_t)y * rowWords;
+        for (int x = 0; x < width; ++x) {
+            const scalar k = 1.0f / src[x].density;
+            const Uint8 r = channelByte((k * src[x].r) * exposure);
+            const Uint8 g = channelByte((k * src[x].g) * exposure);
+            const Uint8 b = channelByte((k * src[x].b) * exposure);
+            out[x] = SDL_MapRGB(surface->format, r, g, b);
+        }
+    }
+    if (locked) {
+        SDL_UnlockSurface(surface);
+    }
+    SDL_Flip(surface);
+}
+
+void saveScreenshot(SDL_Surface* surface, int* shotCounter)
+{
+    char name[256];
+    snprintf(name, sizeof name, "samp_vantor_%.4d.bmp", *shotCounter);
+    // A file that cannot be written is skipped silently; the number is used up.
+    SDL_RWops* rw = surface ? SDL_RWFromFile(name, "wb") : nullptr;
+    if (rw) {
+        SDL_SaveBMP_RW(surface, rw, 1);
+    }
+    *shotCounter += 1;
+}
+
+// ---------------------------------------------------------------------------
+// Interactive run state: events, status line, statistics
+
+void initRunState(t_runState* st, SDL_Surface* screen)
+{
+    memset(st, 0, sizeof *st);
+    st->screen = screen;
+    st->exposure = 1.0f;
+    st->minRate = st->maxRate = -1.0f;
+}
+
+void handleEvent(t_runState* st, int type, int key)
+{
+    if (type == SDL_QUIT) {
+        st->quit = 1;
+        return;
+    }
+    if (type != SDL_KEYDOWN) {
+        return;
+    }
+    switch (key) {
+    case SDLK_ESCAPE:
+        st->askQuit = 1;
+        break;
+    case SDLK_y:
+        if (st->askQuit) {
+            st->askQuit = 0;
+            st->quit = 1;
+        }
+        break;
+    case SDLK_n:
+        // Also cancels a window close seen earlier in the same drain.
+        if (st->askQuit) {
+            st->askQuit = 0;
+            st->quit = 0;
+        }
+        break;
+    case SDLK_8: st->exposure -= 0.01f; break;
+    case SDLK_9: st->exposure += 0.01f; break;
+    case SDLK_i: st->exposure -= 0.1f; break;
+    case SDLK_o: st->exposure += 0.1f; break;
+    case SDLK_k: st->exposure -= 1.0f; break;
+    case SDLK_l: st->exposure += 1.0f; break;
+    case SDLK_d: saveScreenshot(st->screen, &st->shotCounter); break;
+    default: break;
+    }
+}
+
+void handleSdlEvent(t_runState* st, const SDL_Event* event)
+{
+    const int key = event->type == SDL_KEYDOWN ? (int)event->key.keysym.sym : 0;
+    handleEvent(st, event->type, key);
+}
+
+void updateStatus(t_runState* st, clock_t now, scalar runLimit)
+{
+    st->tStatus = now;
+    // The interval counts as two seconds, whatever its real length.
+    const scalar rate = (scalar)st->numFramesSinceStatus * 0.5f;
+    st->maxRate = st->maxRate < 0.0f ? rate : std::max(st->maxRate, rate);
+    st->minRate = st->minRate < 0.0f ? rate : std::min(st->minRate, rate);
+    const scalar elapsed = seconds(now - st->t0);
+    snprintf(st->statusLine, sizeof st->statusLine, "[tesk-ray{benching %.0f}]@%.0ffps (%.1favg)%s",
+             (double)(runLimit - elapsed), (double)rate, (double)((scalar)st->numFrames / elapsed),
+             st->askQuit ? "Really Quit? (Y/N) " : "");
+    st->numFramesSinceStatus = 0;
+}
+
+void writeRunStats(FILE* out, const t_runState* st, clock_t end, const t_runConfig* config)
+{
+    fputc('\n', out);
+    fputs(SUBS, out);
+    fputc('\n', out);
+    fprintf(out, "[tesk] %dx%d\n", (int)config->width, (int)config->height);
+    fputs("-general\n", out);
+    fprintf(out, "  total frames: %u\n", st->numFrames);
+    fprintf(out, "  bench time..: %.1f sec\n", (double)config->runLimit);
+    fprintf(out, "  average rate: %.2f fps\n",
+            (double)((scalar)st->numFrames / seconds(end - st->t0)));
+    fprintf(out, "  minimum rate: %.2f fps\n", (double)st->minRate);
+    fprintf(out, "  maximum rate: %.2f fps\n", (double)st->maxRate);
+    fputs("thx. bye o/\n\n", out);
+}
+
+void writeBenchmarkStats(FILE* out, unsigned int numFrames, const t_qkd_stats* stats,
+                         scalar benchmarkLimit)
+{
+    // The rate over exactly the run limit, not over the measured time.
+    const scalar perSecond = 1.0f / benchmarkLimit;
+    fputc('\n', out);
+    fputs(SUBS, out);
+    fputc('\n', out);
+    fprintf(out, "[tesk] %dx%d\n", 512, 512);
+    fputs("-general\n", out);
+    fprintf(out, "  frames measured: %u\n", numFrames);
+    fprintf(out, "  bench time.....: %.4f sec\n", (double)benchmarkLimit);
+    fprintf(out, "  average rate...: %.4f fps\n", (double)((scalar)numFrames * perSecond));
+    fputs("-qkd-stats\n", out);
+    fprintf(out, "  num leafs visited....: %llu\n", (unsigned long long)stats->numLeafsVisited);
+    fprintf(out, "  num inner visited....: %llu\n", (unsigned long long)stats->numNodesVisited);
+    fprintf(out, "  num rays hitting root: %llu\n", (unsigned long long)stats->numRaysHitRoot);
+    fputs("bye o/\n\n", out);
+}
+
+// ---------------------------------------------------------------------------
+// Interactive mode
+
+static t_qkd* allocQkd()
+{
+    t_qkd* qkd = (t_qkd*)calloc(1, sizeof(t_qkd));
+    if (!qkd) {
+        fail("Unable to allocate qkd-tree\n");
+    }
+    return qkd;
+}
+
+static int interactive(const t_runConfig* config)
+{
+    const unsigned int width = config->width;
+    const unsigned int height = config->height;
+    subs();
+
+    t_pixel* p_pbuff = (t_pixel*)malloc((size_t)width * height * sizeof(t_pixel));
+    if (!p_pbuff) {
+        fputs("Unable to allocate hdr-pixel-buffer\n", stderr);
+        return 1;
+    }
+    flushSurf(p_pbuff, (int)width, (int)height);
+
+    // SDL 1.2 brings its video subsystem up inside this call.
+    SDL_Surface* screen = SDL_SetVideoMode((int)width, (int)height, 32,
+                                           SDL_HWSURFACE | SDL_DOUBLEBUF);
+    if (!screen) {
+        fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
+        exit(1);
+    }
+
+    t_ray* p_rbuff = nullptr;
+    if (allocAndInitSimpleRayBuffer(&p_rbuff, width, height, 0.5f) != 0) {
+        fail("Unable to allocate camera-ray-buffer\n");
+    }
+
+    t_scene scene;
+    memset(&scene, 0, sizeof scene);
+    scene.num_qkd = 1;
+    scene.p_qkd = allocQkd();
+    init_qkd(scene.p_qkd);
+
+    if (initLights(&scene) != 0) {
+        fail("Unable to allocate light\n");
+    }
+
+    t_runState st;
+    initRunState(&st, screen);
+    st.tStatus = clock();
+    st.t0 = clock();
+    subs();
+
+    t_matrix matView;
+    memset(&matView, 0, sizeof matView);
+    for (;;) {
+        SDL_Event event;
+        while (SDL_PollEvent(&event)) {
+            handleSdlEvent(&st, &event);
+        }
+        const scalar t = seconds(clock() - st.t0);
+        interactiveCameraPath(&matView, t, &scene);
+        st.numFramesSinceStatus += 1;
+        updateLights(&scene, t);
+        flushSurf(p_pbuff, (int)width, (int)height);
+        render(p_pbuff, p_rbuff, &scene, &matView, width, height);
+        draw(screen, p_pbuff, st.exposure);
+        st.numFrames += 1;
+
+        if (clock() - st.tStatus > 2000000) {
+            updateStatus(&st, clock(), config->runLimit);
+            fprintf(stderr, "\r%s", st.statusLine);
+        }
+        // Events never stop the frame under way: one more frame follows them.
+        if (seconds(clock() - st.t0) >= config->runLimit || st.quit) {
+            break;
+        }
+    }
+
+    const clock_t end = clock();
+    writeRunStats(stderr, &st, end, config);
+    free(p_pbuff);
+    stars();
+    return 0;
+}
+
+int tesk_main(int argc, char** argv, const t_runConfig* config)
+{
+    setDenormalsToZero();
+    stars();
+    fputs("this is [tesk]\n", stderr);
+    if (argc <= 1) {
+        return interactive(config);
+    }
+    if (strcmp(argv[1], "-benchmark") == 0) {
+        benchmark(1, config);
+        return 0;
+    }
+    if (strcmp(argv[1], "-benchmark-no-vid") == 0) {
+        benchmark(0, config);
+        return 0;
+    }
+    subs();
+    usage();
+    stars();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Heightmap loading (being built)
+
+int heightmapSideOk(int64_t, int64_t, uint32_t) { return 0; }
+int init_qkd_from(t_qkd*, const char*) { return 0; }
+int init_qkd(t_qkd* qkd) { return init_qkd_from(qkd, "gimp.plasma.bmp"); }
 int benchmark_init_qkd(t_qkd*) { return 0; }
+
+// ---------------------------------------------------------------------------
+// Benchmark (being built)
+
+void benchmark(int, const t_runConfig*) {}

@@ -6,6 +6,10 @@
 
 #include <SDL/SDL.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
 #include "tesk.h"
 #include "tesk_qkd.h"
 
@@ -18,9 +22,46 @@ struct t_runConfig {
 
 int tesk_main(int argc, char** argv, const t_runConfig* config);
 
+// Denormal results flushed to zero, denormal inputs read as zero.
+void setDenormalsToZero();
+
+void stars();
+void subs();
+void usage();
+
+// State of the interactive run that events and the status line change.
+struct t_runState {
+    SDL_Surface* screen;  // screenshots are taken of it
+    scalar exposure;
+    int askQuit;  // Escape seen, waiting for Y or N
+    int quit;     // leave the loop after the current frame
+    int shotCounter;
+    unsigned int numFrames;
+    unsigned int numFramesSinceStatus;
+    scalar minRate, maxRate;  // negative: nothing measured yet
+    clock_t t0, tStatus;
+    char statusLine[512];
+};
+
+void initRunState(t_runState* st, SDL_Surface* screen);
+// One event; type and key are SDL 1.2's event type and key symbol.
+void handleEvent(t_runState* st, int type, int key);
+void handleSdlEvent(t_runState* st, const SDL_Event* event);
+// Rates of the interval ending at `now`, formatted into st->statusLine.
+void updateStatus(t_runState* st, clock_t now, scalar runLimit);
+void writeRunStats(FILE* out, const t_runState* st, clock_t end, const t_runConfig* config);
+void writeBenchmarkStats(FILE* out, unsigned int numFrames, const t_qkd_stats* stats,
+                         scalar benchmarkLimit);
+
 void flushSurf(t_pixel* p_pbuff, int width, int height);
 void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure);
+void saveScreenshot(SDL_Surface* surface, int* shotCounter);
 
+// Largest heightmap side the loader accepts (16385 = 2 * 2^13 + 1).
+constexpr int64_t MAX_HEIGHTMAP_SIDE = 16385;
+// 1 when a w x h image can be a heightmap for leaves minNodeSize wide.
+int heightmapSideOk(int64_t w, int64_t h, uint32_t minNodeSize);
+int init_qkd_from(t_qkd* qkd, const char* fileName);
 int init_qkd(t_qkd* qkd);
 int benchmark_init_qkd(t_qkd* qkd);
 
@@ -31,7 +72,8 @@ void rotationY(t_matrix* out, scalar angle);
 void multiply(t_matrix* out, const t_matrix* a, const t_matrix* b);
 void interactiveCameraPath(t_matrix* matView, scalar t, t_scene* scene);
 void benchmarkCameraPath(t_matrix* matView, scalar pathParam);
-void initLights(t_scene* scene);
+// Non-zero when the light record cannot be allocated.
+int initLights(t_scene* scene);
 void updateLights(t_scene* scene, scalar t);
 
 void benchmark(int withVideo, const t_runConfig* config);
