@@ -1,1 +1,274 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "preetham_internal.h"
+
+namespace {
+
+skySystem skyFor(scalar x, scalar y, scalar z)
+{
+    skySystem s = {};
+    s.sunDirection[0] = x;
+    s.sunDirection[1] = y;
+    s.sunDirection[2] = z;
+    sky_init(&s);
+    return s;
+}
+
+// Sky colour for a view direction; the fourth value is a sentinel that must survive.
+void skyColor(scalar* rgb4, const skySystem& s, scalar x, scalar y, scalar z)
+{
+    t_ray ray = {};
+    ray.w[0] = x;
+    ray.w[1] = y;
+    ray.w[2] = z;
+    rgb4[3] = -123.0f;
+    sky_intersect(rgb4, &s, &ray);
+    EXPECT_EQ(rgb4[3], -123.0f) << "fourth value written";
+}
+
+const scalar kPerezY[5] = {-1.1234620f, -0.24777000f, 5.2819958f, -2.3478341f, 0.24304600f};
+const scalar kPerezX[5] = {-0.29579499f, -0.12555900f, 0.21169101f, -1.0206410f, 0.038995001f};
+const scalar kPerezYc[5] = {-0.29249099f, -0.17119500f, 0.19518200f, -1.7373850f, 0.032162000f};
+
+TEST(SkyInit, SunStraightDown)
+{
+    const skySystem s = skyFor(0.0f, -1.0f, 0.0f);
+    EXPECT_EQ(s.T, 1.9f);
+    EXPECT_EQ(s.theta, 0.0f);
+    EXPECT_NEAR(s.zenith_x, 0.266336f, 1e-6f);
+    EXPECT_NEAR(s.zenith_y, 0.276665f, 1e-6f);
+    // 2.7150699 * tan(0.42861111 * 3.14159) + 2.0097500
+    EXPECT_NEAR(s.zenith_Y, 13.912026f, 2e-5f);
+    EXPECT_EQ(s.sunSolidAngle, 0.000067443012f);
+    EXPECT_EQ(s.beta, 0.041698690f);
+    EXPECT_EQ(s.sunColor[0], 0.0f) << "sunColor is spare and stays untouched";
+
+    // Light travelling upwards is treated as its mirror image.
+    const skySystem up = skyFor(0.0f, 1.0f, 0.0f);
+    EXPECT_EQ(up.theta, 0.0f);
+    EXPECT_EQ(up.zenith_Y, s.zenith_Y);
+}
+
+TEST(SkyInit, SunAzimuthAndHorizontalSun)
+{
+    const scalar pi = 3.14159265f;
+    const skySystem west = skyFor(-1.0f, 0.0f, 0.0f);
+    EXPECT_FLOAT_EQ(west.theta, pi / 2);
+    EXPECT_EQ(west.phi, 6.2831855f) << "z = 0 counts as z >= 0";
+    EXPECT_FLOAT_EQ(skyFor(0.0f, 0.0f, 1.0f).phi, 3 * pi / 2);
+    EXPECT_FLOAT_EQ(skyFor(0.0f, 0.0f, -1.0f).phi, pi / 2);
+    EXPECT_FLOAT_EQ(skyFor(1.0f, 0.0f, 0.0f).phi, pi);
+
+    // The azimuth points from the ground towards the sun: opposite to the light.
+    EXPECT_FLOAT_EQ(angle2d(0.5f, -0.8660254f), 2 * pi / 3);
+    EXPECT_FLOAT_EQ(angle2d(0.5f, 0.8660254f), 4 * pi / 3);
+    // x goes in unnormalised: (0.3, 0) with z >= 0 is 2 pi - acos(-0.3).
+    EXPECT_FLOAT_EQ(angle2d(0.3f, 0.0f), 2 * pi - std::acos(-0.3f));
+}
+
+TEST(SkyInit, SlantedSunAgainstReference)
+{
+    // Values from an independent python3 model (doubles, rounded to float where
+    // the record stores them); tolerance 1e-6 relative.
+    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
+    EXPECT_NEAR(s.theta, 0.62831855f, 1e-6f);
+    EXPECT_NEAR(s.phi, 4.2117343f, 5e-6f);
+    EXPECT_NEAR(s.zenith_x, 0.24648379f, 1e-6f);
+    EXPECT_NEAR(s.zenith_y, 0.24978542f, 1e-6f);
+    EXPECT_NEAR(s.zenith_Y, 4.8499093f, 5e-6f);
+}
+
+TEST(SkyInit, PerezCoefficientsAreTheTurbidityTable)
+{
+    const skySystem a = skyFor(0.0f, -1.0f, 0.0f);
+    const skySystem b = skyFor(0.6f, -0.8f, 0.0f);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(a.perez_Y[i], kPerezY[i]) << i;
+        EXPECT_EQ(a.perez_x[i], kPerezX[i]) << i;
+        EXPECT_EQ(a.perez_y[i], kPerezYc[i]) << i;
+        EXPECT_EQ(b.perez_Y[i], kPerezY[i]) << "independent of the sun, " << i;
+    }
+
+    // The table is the linear turbidity model evaluated from the scalar T = 1.9f.
+    const scalar T = 1.9f;
+    const double lin[3][5][2] = {
+        {{0.17872, -1.46303}, {-0.35540, 0.42749}, {-0.02266, 5.32505},
+         {0.12064, -2.57705}, {-0.06696, 0.37027}},
+        {{-0.01925, -0.25922}, {-0.06651, 0.00081}, {-0.00041, 0.21247},
+         {-0.06409, -0.89887}, {-0.00325, 0.04517}},
+        {{-0.01669, -0.26078}, {-0.09495, 0.00921}, {-0.00792, 0.21023},
+         {-0.04405, -1.65369}, {-0.01092, 0.05291}}};
+    const scalar* table[3] = {kPerezY, kPerezX, kPerezYc};
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(static_cast<scalar>(lin[k][i][0] * T + lin[k][i][1]), table[k][i]) << k << i;
+}
+
+TEST(GetAngleBetween, ClampsRoundingAtBothEnds)
+{
+    // Equal directions whose cosine rounds to just above 1: without the clamp
+    // acos would give NaN.
+    const scalar t = 0.029f;
+    const double c = std::cos(double(t)) * std::cos(double(t))
+                     + std::sin(double(t)) * std::sin(double(t)) * std::cos(0.0);
+    ASSERT_GT(c, 1.0) << "input no longer exercises the rounding case";
+    EXPECT_EQ(getAngleBetween(t, 1.0f, t, 1.0f), 0.0f);
+    for (scalar th : {0.0f, 0.3f, 1.2f, 1.5698f})
+        EXPECT_NEAR(getAngleBetween(th, 2.0f, th, 2.0f), 0.0f, 2e-7f) << th;
+
+    // Opposite directions whose cosine rounds to just below -1 (found by a
+    // python3 search over float inputs).
+    const scalar tv = 2.99673414f, ts = 0.144858509f, pv = 0.506513476f, ps = 3.6481061f;
+    const double c2 = std::cos(double(tv)) * std::cos(double(ts))
+                      + std::sin(double(tv)) * std::sin(double(ts)) * std::cos(double(ps) - pv);
+    ASSERT_LT(c2, -1.0) << "input no longer exercises the rounding case";
+    EXPECT_EQ(getAngleBetween(tv, pv, ts, ps), 3.1415927f);
+
+    // Ordinary angles: zenith to a zenith angle, and two horizon azimuths.
+    EXPECT_FLOAT_EQ(getAngleBetween(0.0f, 0.0f, 0.7f, 2.5f), 0.7f);
+    EXPECT_FLOAT_EQ(getAngleBetween(1.5707964f, 0.25f, 1.5707964f, 1.8207964f), 1.5707964f);
+}
+
+TEST(Perez, ZenithWithSunAngleGivesZenithValue)
+{
+    const scalar* sets[3] = {kPerezY, kPerezX, kPerezYc};
+    for (const scalar* lam : sets)
+        for (scalar thetaS : {0.0f, 0.4f, 1.1f, 1.5707964f})
+            EXPECT_EQ(perez(lam, 0.0f, thetaS, 0.25f, thetaS), 0.25f) << thetaS;
+    EXPECT_EQ(perez(kPerezY, 0.0f, 0.9f, 13.912f, 0.9f), 13.912f);
+}
+
+TEST(SkyIntersect, BelowHorizonRepeatsHorizonColour)
+{
+    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
+    const scalar xz[][2] = {{0.8f, -0.6f}, {-0.6f, 0.8f}, {0.0f, 1.0f}, {-1.0f, 0.0f},
+                            {0.0f, 0.0f}};
+    for (const auto& d : xz) {
+        scalar ref[4], c[4];
+        skyColor(ref, s, d[0], 0.001f, d[1]);
+        for (scalar y : {0.001f, 0.0009999f, 0.0f, -0.0f, -0.2f, -1.0f}) {
+            skyColor(c, s, d[0], y, d[1]);
+            for (int i = 0; i < 3; ++i)
+                EXPECT_EQ(c[i], ref[i]) << d[0] << " " << y << " " << d[1];
+        }
+    }
+    // Just above the limit the colour starts to differ.
+    scalar a[4], b[4];
+    skyColor(a, s, 0.8f, 0.001f, -0.6f);
+    skyColor(b, s, 0.8f, 0.05f, -0.6f);
+    EXPECT_NE(a[0], b[0]);
+}
+
+TEST(SkyIntersect, StraightUpShowsZenithValues)
+{
+    const scalar suns[][3] = {{0.0f, -1.0f, 0.0f}, {0.48f, -0.6f, 0.64f}, {-0.96f, -0.28f, 0.0f}};
+    for (const auto& d : suns) {
+        const skySystem s = skyFor(d[0], d[1], d[2]);
+        scalar up[4], zen[3];
+        skyColor(up, s, 0.0f, 1.0f, 0.0f);
+        Yxy_RGB(zen, s.zenith_Y, s.zenith_x, s.zenith_y);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(up[i], 0.85f * zen[i], 2e-6f) << d[1] << " " << i;
+        // The azimuth is irrelevant at the zenith.
+        scalar tilted[4];
+        skyColor(tilted, s, 1e-6f, 1.0f, -1e-6f);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(tilted[i], up[i]);
+    }
+}
+
+TEST(SkyIntersect, MatchesIndependentModel)
+{
+    // Expected colours from a separate python3 implementation of the sky
+    // (doubles, with float rounding where values pass through scalars), run
+    // once; tolerance 2e-6 relative (the two agree to a float rounding).
+    struct Case {
+        scalar sun[3], view[3], rgb[3];
+    };
+    const Case cases[] = {
+        {{0.48f, -0.6f, 0.64f}, {0.0f, 1.0f, 0.0f}, {0.15305778f, 0.21344805f, 0.30592534f}},
+        {{0.48f, -0.6f, 0.64f}, {-0.48f, 0.6f, -0.64f}, {0.30357683f, 0.3806105f, 0.49015951f}},
+        {{0.48f, -0.6f, 0.64f}, {0.6f, 0.8f, 0.0f}, {0.13255458f, 0.20293963f, 0.30004969f}},
+        {{0.48f, -0.6f, 0.64f}, {0.0f, 0.28f, 0.96f}, {0.20954047f, 0.30514121f, 0.41212377f}},
+        {{0.48f, -0.6f, 0.64f}, {-0.6f, 0.0f, 0.8f}, {0.36645544f, 0.39814726f, 0.44484335f}},
+        // Near the zenith the azimuth still counts.
+        {{0.48f, -0.6f, 0.64f}, {0.0f, 0.999f, 0.04471018f},
+         {0.1478364f, 0.20832597f, 0.30042657f}},
+        {{0.48f, -0.6f, 0.64f}, {-0.04471018f, 0.999f, 0.0f},
+         {0.15608595f, 0.21649657f, 0.30923197f}},
+        {{0.96f, -0.28f, 0.0f}, {-0.48f, 0.6f, -0.64f}, {0.25578463f, 0.32426298f, 0.42719254f}},
+        {{0.96f, -0.28f, 0.0f}, {0.8f, 0.001f, -0.6f}, {0.38558787f, 0.41276467f, 0.44273511f}},
+        {{0.96f, -0.28f, 0.0f}, {-0.6f, 0.0f, 0.8f}, {0.42961174f, 0.44243509f, 0.46731839f}},
+        {{-0.28f, -0.96f, 0.0f}, {0.0f, 1.0f, 0.0f}, {0.257388f, 0.32734954f, 0.41552538f}},
+        {{-0.28f, -0.96f, 0.0f}, {0.6f, 0.8f, 0.0f}, {0.18197055f, 0.25160715f, 0.35428438f}},
+        {{-0.28f, -0.96f, 0.0f}, {0.0f, 0.28f, 0.96f}, {0.22620107f, 0.31840727f, 0.42791849f}},
+    };
+    for (const Case& c : cases) {
+        const skySystem s = skyFor(c.sun[0], c.sun[1], c.sun[2]);
+        scalar rgb[4];
+        skyColor(rgb, s, c.view[0], c.view[1], c.view[2]);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(rgb[i], c.rgb[i], 2e-6f * c.rgb[i])
+                << "sun " << c.sun[1] << " view " << c.view[0] << "," << c.view[1] << ","
+                << c.view[2] << " channel " << i;
+    }
+}
+
+TEST(SkyIntersect, EqualsPerezComposition)
+{
+    // sky_intersect shares work between its three Perez evaluations; it must
+    // still give exactly what the public pieces give.
+    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
+    const scalar views[][3] = {{0.6f, 0.8f, 0.0f}, {-0.48f, 0.6f, -0.64f}, {0.0f, 0.28f, 0.96f}};
+    for (const auto& w : views) {
+        const scalar th = static_cast<scalar>(std::acos(double(w[1])));
+        const scalar ph = static_cast<scalar>(std::atan2(double(w[2]), double(w[0])));
+        const scalar g = getAngleBetween(th, ph, s.theta, s.phi);
+        scalar expect[3], got[4];
+        Yxy_RGB(expect, perez(s.perez_Y, th, g, s.zenith_Y, s.theta),
+                perez(s.perez_x, th, g, s.zenith_x, s.theta),
+                perez(s.perez_y, th, g, s.zenith_y, s.theta));
+        skyColor(got, s, w[0], w[1], w[2]);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(got[i], static_cast<scalar>(expect[i] * 0.85)) << i;
+    }
+}
+
+TEST(YxyRGB, BlackWhiteAndBothCurveSegments)
+{
+    scalar c[3] = {9.0f, 9.0f, 9.0f};
+    for (scalar x : {0.3127f, 0.64f, 0.15f}) {
+        Yxy_RGB(c, 0.0f, x, 0.33f);
+        EXPECT_EQ(c[0], 0.0f);
+        EXPECT_EQ(c[1], 0.0f);
+        EXPECT_EQ(c[2], 0.0f);
+    }
+
+    // The matrix rows each sum to 1, so x = y = 1/3 gives r = g = b = Y / 100.
+    // Expected values from a python3 evaluation of the conversion; tolerance
+    // 1e-6 absolute.
+    Yxy_RGB(c, 100.0f, 1.0f / 3, 1.0f / 3);  // power segment: 1.0 stays 1.0
+    EXPECT_NEAR(c[0], 1.0f, 1e-6f);
+    EXPECT_NEAR(c[1], 1.0f, 1e-6f);
+    EXPECT_NEAR(c[2], 1.0f, 1e-6f);
+    Yxy_RGB(c, 0.2f, 1.0f / 3, 1.0f / 3);  // linear segment: 12.92 * 0.002
+    EXPECT_NEAR(c[0], 0.02584f, 1e-6f);
+    EXPECT_NEAR(c[2], 0.02584f, 1e-6f);
+
+    // Saturated red: power curve, a negative and a small positive linear value.
+    Yxy_RGB(c, 20.0f, 0.64f, 0.33f);
+    EXPECT_NEAR(c[0], 0.883042693f, 1e-6f);
+    EXPECT_NEAR(c[1], -0.000156288064f, 1e-8f);
+    EXPECT_NEAR(c[2], 0.0011745221f, 1e-8f);
+    // Saturated blue: values above 1 are not clamped.
+    Yxy_RGB(c, 50.0f, 0.15f, 0.06f);
+    EXPECT_GT(c[2], 1.0f);
+    Yxy_RGB(c, 5.0f, 0.15f, 0.06f);
+    EXPECT_NEAR(c[0], 0.00333786802f, 1e-8f);
+    EXPECT_NEAR(c[1], 0.00150723709f, 1e-8f);
+    EXPECT_NEAR(c[2], 0.891979039f, 1e-6f);
+}
+
+}  // namespace
