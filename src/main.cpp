@@ -316,12 +316,241 @@ int tesk_main(int argc, char** argv, const t_runConfig* config)
 }
 
 // ---------------------------------------------------------------------------
-// Heightmap loading (being built)
+// Heightmap loading
 
-int heightmapSideOk(int64_t, int64_t, uint32_t) { return 0; }
-int init_qkd_from(t_qkd*, const char*) { return 0; }
+int heightmapSideOk(int64_t w, int64_t h, uint32_t minNodeSize)
+{
+    if (w != h || w < 2 || w > MAX_HEIGHTMAP_SIDE || minNodeSize == 0) {
+        return 0;
+    }
+    const uint64_t cells = (uint64_t)w - 1;
+    if (cells % minNodeSize != 0) {
+        return 0;
+    }
+    const uint64_t leaves = cells / minNodeSize;
+    return (leaves & (leaves - 1)) == 0;
+}
+
+[[noreturn]] static void refuseSize(const char* indent, int64_t w, int64_t h, uint32_t minNodeSize)
+{
+    fprintf(stderr,
+            "%srefused: image is %lldx%lld, a heightmap must be square with a side of "
+            "%u*2^k+1 pixels, at most %lld\n",
+            indent, (long long)w, (long long)h, minNodeSize, (long long)MAX_HEIGHTMAP_SIDE);
+    exit(1);
+}
+
+static uint32_t readLE(const Uint8* p, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+// Looks at the declared size before SDL allocates and fills a surface for
+// it: SDL 1.2 keeps the row pitch in 16 bits, and a huge width makes it
+// write past its own rows. Anything that is not a BMP is left to SDL.
+static void checkBmpHeader(SDL_RWops* rw, uint32_t minNodeSize)
+{
+    Uint8 hdr[26];
+    const int start = SDL_RWtell(rw);
+    const int got = SDL_RWread(rw, hdr, 1, sizeof hdr);
+    SDL_RWseek(rw, start, RW_SEEK_SET);
+    if (got != (int)sizeof hdr || hdr[0] != 'B' || hdr[1] != 'M') {
+        return;
+    }
+    int64_t w, h;
+    if (readLE(hdr + 14, 4) == 12) {  // OS/2 core header: 16-bit sizes
+        w = readLE(hdr + 18, 2);
+        h = readLE(hdr + 20, 2);
+    } else {
+        w = (int32_t)readLE(hdr + 18, 4);
+        h = (int32_t)readLE(hdr + 22, 4);
+        h = h < 0 ? -h : h;  // negative: rows stored top-down
+    }
+    if (!heightmapSideOk(w, h, minNodeSize)) {
+        refuseSize("", w, h, minNodeSize);
+    }
+}
+
+// The loader reads size rows of size pixels straight from the surface: make
+// sure they are there and that an 8-bit pixel is its own grey level.
+static void checkSurface(const SDL_Surface* img, uint32_t minNodeSize)
+{
+    if (!heightmapSideOk(img->w, img->h, minNodeSize)) {
+        refuseSize("  ", img->w, img->h, minNodeSize);
+    }
+    const SDL_PixelFormat* fmt = img->format;
+    const int bpp = fmt->BytesPerPixel;
+    if (bpp < 1 || bpp > 4 || fmt->BitsPerPixel > bpp * 8 || !img->pixels ||
+        (int64_t)img->pitch < (int64_t)img->w * bpp) {
+        fprintf(stderr, "  refused: unusable pixel layout (%u bits per pixel, pitch %u)\n",
+                fmt->BitsPerPixel, img->pitch);
+        exit(1);
+    }
+    if (bpp == 1) {
+        const SDL_Palette* pal = fmt->palette;
+        bool grey = pal != nullptr && pal->ncolors <= 256;
+        for (int i = 0; grey && i < pal->ncolors; ++i) {
+            const SDL_Color& c = pal->colors[i];
+            grey = c.r == i && c.g == i && c.b == i;
+        }
+        if (!grey) {
+            fputs("  refused: palette is not the grey ramp 0..255 that the pixel values "
+                  "are read as\n",
+                  stderr);
+            exit(1);
+        }
+    }
+}
+
+static inline t_qkdHeightVal toSample(scalar value)
+{
+    if (value < 0.0f) {
+        return 0;
+    }
+    return (t_qkdHeightVal)(std::min(value, 1.0f) * 65535.0f);
+}
+
+int init_qkd_from(t_qkd* qkd, const char* fileName)
+{
+    fputs("creating heightmap{\n", stderr);
+    qkd->minNodeSize = 2;
+    qkd->s = 200.0f;
+    qkd->h = 15.0f;
+    fprintf(stderr, "  trying to load file `%s`...", fileName);
+
+    SDL_RWops* rw = SDL_RWFromFile(fileName, "rb");
+    if (!rw) {
+        fail("doh! sorry sir, not found.\n");
+    }
+    checkBmpHeader(rw, qkd->minNodeSize);
+    SDL_Surface* img = SDL_LoadBMP_RW(rw, 1);
+    if (!img) {
+        fail("doh! sorry sir, not found.\n");
+    }
+    const unsigned int tris = 2u * (unsigned int)img->w * (unsigned int)img->h;
+    fprintf(stderr, "dunnit! size is %ux%u\n  will make %utris/%.3fMtris\n", (unsigned int)img->w,
+            (unsigned int)img->h, tris, tris * 0.000001);
+    checkSurface(img, qkd->minNodeSize);
+
+    qkd->size = (uint32_t)img->w;
+    const size_t size = qkd->size;
+    const size_t bytes = size * size * sizeof(t_qkdHeightVal);
+    fprintf(stderr, "  allocating %.3f M...", bytes / 1048576.0);
+    qkd->heightmap = (t_qkdHeightVal*)malloc(bytes);
+    if (!qkd->heightmap) {
+        fail("  failure\n");
+    }
+    fputs("success\n  now initializing h-map...", stderr);
+
+    const bool locked = SDL_MUSTLOCK(img);
+    if (locked && SDL_LockSurface(img) < 0) {
+        fail("failed to lock sdl_surface...");
+    }
+    fprintf(stderr, "  has %u bits per pixel, pitch is %u\n", img->format->BitsPerPixel,
+            img->pitch);
+
+    const int bpp = img->format->BytesPerPixel;
+    const size_t pitch = img->pitch;
+    const Uint8* pixels = (const Uint8*)img->pixels;
+    for (size_t v = 0; v < size; ++v) {
+        const Uint8* row = pixels + v * pitch;
+        t_qkdHeightVal* out = qkd->heightmap + v * size;
+        for (size_t u = 0; u < size; ++u) {
+            scalar value;
+            if (bpp == 1) {
+                // The byte is the grey level itself (checked against the palette).
+                value = (scalar)row[u] * 0.00392156886f;
+            } else {
+                const Uint8* p = row + u * bpp;
+                Uint32 pixel;
+                if (bpp == 2) {
+                    Uint16 p16;
+                    memcpy(&p16, p, 2);
+                    pixel = p16;
+                } else if (bpp == 3) {
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+                    pixel = p[0] | (Uint32)p[1] << 8 | (Uint32)p[2] << 16;
+#else
+                    pixel = p[2] | (Uint32)p[1] << 8 | (Uint32)p[0] << 16;
+#endif
+                } else {
+                    memcpy(&pixel, p, 4);
+                }
+                Uint8 r, g, b;
+                SDL_GetRGB(pixel, img->format, &r, &g, &b);
+                value = (scalar)(r * g * b) / 16581375.0f;
+            }
+            out[u] = toSample(value);
+        }
+    }
+    if (locked) {
+        SDL_UnlockSurface(img);
+    }
+    SDL_FreeSurface(img);
+    fputs("outrageous\n", stderr);
+    fputs("}\n", stderr);
+
+    const int ret = invalidate_qkd(qkd);
+    if (ret != 0) {
+        fprintf(stderr, "invalidate_qkd failed, ret-code: %d\n", ret);
+        exit(1);
+    }
+    qkd->groundColorA[0] = 1.0f;
+    qkd->groundColorA[1] = 0.8f;
+    qkd->groundColorA[2] = 0.6f;
+    return 0;
+}
+
 int init_qkd(t_qkd* qkd) { return init_qkd_from(qkd, "gimp.plasma.bmp"); }
-int benchmark_init_qkd(t_qkd*) { return 0; }
+
+int benchmark_init_qkd(t_qkd* qkd)
+{
+    fputs("creating heightmap{\n", stderr);
+    qkd->minNodeSize = 2;
+    qkd->s = 16.0f;
+    qkd->h = 0.5f;
+    qkd->size = 2049;
+    const size_t size = qkd->size;
+    fprintf(stderr, "  allocating %.3f M...", 8.007814407348633);
+    qkd->heightmap = (t_qkdHeightVal*)malloc(size * size * sizeof(t_qkdHeightVal));
+    if (!qkd->heightmap) {
+        fail("  failure\n");
+    }
+    fputs("success\n  now initializing h-map...", stderr);
+
+    // Concentric rings round the centre. The coordinates are accumulated in
+    // single precision, sample by sample, so every run builds the same map.
+    const scalar step = 1.0f / (scalar)size;
+    scalar y = -0.5f;
+    for (size_t v = 0; v < size; ++v) {
+        scalar x = -0.5f;
+        t_qkdHeightVal* out = qkd->heightmap + v * size;
+        for (size_t u = 0; u < size; ++u) {
+            const scalar r = sqrtf(x * x + y * y);
+            const scalar value = (scalar)(0.5 * (1.0 + cos(125.6636 * (double)r)));
+            out[u] = toSample(value);
+            x += step;
+        }
+        y += step;
+    }
+    fputs("outrageous\n", stderr);
+    fputs("}\n", stderr);
+
+    const int ret = invalidate_qkd(qkd);
+    if (ret != 0) {
+        fprintf(stderr, "invalidate_qkd failed, ret-code: %d\n", ret);
+        exit(1);
+    }
+    // The tree reports this colour for every hit; the interactive one serves.
+    qkd->groundColorA[0] = 1.0f;
+    qkd->groundColorA[1] = 0.8f;
+    qkd->groundColorA[2] = 0.6f;
+    return 0;
+}
 
 // ---------------------------------------------------------------------------
 // Benchmark (being built)

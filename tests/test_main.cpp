@@ -384,4 +384,322 @@ TEST(Console, DenormalsAreFlushedAndReadAsZero)
     _mm_setcsr(saved);
 }
 
+// ---------------------------------------------------------------------------
+// Heightmap loading
+
+// Builds BMP files byte by byte, so that broken ones can be made as well.
+struct Bmp {
+    int w = 3, h = 3, bpp = 8;
+    bool topDown = false;
+    uint32_t compression = 0;
+    std::vector<uint32_t> palette;            // 0xRRGGBB entries
+    std::function<uint32_t(int, int)> pixel;  // (column, row from the top)
+
+    static std::vector<uint32_t> greyRamp(int n)
+    {
+        std::vector<uint32_t> p;
+        for (int i = 0; i < n; ++i) {
+            p.push_back((uint32_t)i * 0x010101u);
+        }
+        return p;
+    }
+
+    std::string bytes() const
+    {
+        const size_t rowBytes = ((size_t)w * bpp + 31) / 32 * 4;
+        const uint32_t offBits = 14 + 40 + 4 * (uint32_t)palette.size();
+        std::string out;
+        auto put = [&](uint32_t v, int n) {
+            for (int i = 0; i < n; ++i) {
+                out.push_back((char)((v >> (8 * i)) & 0xFF));
+            }
+        };
+        out += "BM";
+        put(offBits + (uint32_t)(rowBytes * h), 4);
+        put(0, 4);
+        put(offBits, 4);
+        put(40, 4);
+        put((uint32_t)w, 4);
+        put((uint32_t)(topDown ? -h : h), 4);
+        put(1, 2);
+        put((uint32_t)bpp, 2);
+        put(compression, 4);
+        put((uint32_t)(rowBytes * h), 4);
+        put(2835, 4);
+        put(2835, 4);
+        put((uint32_t)palette.size(), 4);
+        put(0, 4);
+        for (uint32_t c : palette) {
+            put(c & 0xFF, 1);
+            put((c >> 8) & 0xFF, 1);
+            put((c >> 16) & 0xFF, 1);
+            put(0, 1);
+        }
+        for (int i = 0; i < h; ++i) {
+            const int v = topDown ? i : h - 1 - i;
+            std::string row(rowBytes, '\0');
+            for (int u = 0; u < w; ++u) {
+                const uint32_t p = pixel ? pixel(u, v) : 0;
+                if (bpp < 8) {
+                    const size_t bit = (size_t)u * bpp;
+                    row[bit / 8] |= (char)(p << (8 - bpp - bit % 8));
+                } else {
+                    for (int k = 0; k < bpp / 8; ++k) {
+                        row[(size_t)u * (bpp / 8) + k] = (char)((p >> (8 * k)) & 0xFF);
+                    }
+                }
+            }
+            out += row;
+        }
+        return out;
+    }
+};
+
+std::string scratchFile(const std::string& contents)
+{
+    static int serial = 0;
+    const std::string path = ::testing::TempDir() + "tesk_hm_" + std::to_string(getpid()) + "_" +
+                             std::to_string(serial++) + ".bmp";
+    FILE* f = fopen(path.c_str(), "wb");
+    fwrite(contents.data(), 1, contents.size(), f);
+    fclose(f);
+    return path;
+}
+
+// Loads a file through the loader; the report on stderr comes back in *log.
+t_qkd loadQuietly(const std::string& path, std::string* log = nullptr)
+{
+    t_qkd qkd;
+    memset(&qkd, 0, sizeof qkd);
+    ::testing::internal::CaptureStderr();
+    init_qkd_from(&qkd, path.c_str());
+    const std::string text = ::testing::internal::GetCapturedStderr();
+    if (log) {
+        *log = text;
+    }
+    return qkd;
+}
+
+TEST(Heightmap, SideMustBeSquareAndTwoToTheKTimesLeafPlusOne)
+{
+    EXPECT_TRUE(heightmapSideOk(3, 3, 2));
+    EXPECT_TRUE(heightmapSideOk(5, 5, 2));
+    EXPECT_TRUE(heightmapSideOk(2049, 2049, 2));
+    EXPECT_TRUE(heightmapSideOk(16385, 16385, 2));
+    EXPECT_TRUE(heightmapSideOk(13, 13, 3));
+    EXPECT_FALSE(heightmapSideOk(1, 1, 2));
+    EXPECT_FALSE(heightmapSideOk(2, 2, 2));
+    EXPECT_FALSE(heightmapSideOk(7, 7, 2));
+    EXPECT_FALSE(heightmapSideOk(10, 10, 2));
+    EXPECT_FALSE(heightmapSideOk(9, 5, 2));
+    EXPECT_FALSE(heightmapSideOk(5, 9, 2));
+    EXPECT_FALSE(heightmapSideOk(32769, 32769, 2));
+    EXPECT_FALSE(heightmapSideOk(-3, -3, 2));
+    EXPECT_FALSE(heightmapSideOk(5, 5, 0));
+}
+
+TEST(Heightmap, EightBitBytesAreGreyLevels)
+{
+    Bmp bmp;
+    bmp.w = bmp.h = 5;
+    bmp.palette = Bmp::greyRamp(256);
+    bmp.pixel = [](int u, int v) { return (uint32_t)(u == 4 ? 255 : v == 0 ? u * 60 : 0); };
+    std::string log;
+    const std::string path = scratchFile(bmp.bytes());
+    const t_qkd qkd = loadQuietly(path, &log);
+    ASSERT_NE(qkd.heightmap, nullptr);
+    EXPECT_EQ(qkd.size, 5u);
+    EXPECT_EQ(qkd.minNodeSize, 2u);
+    EXPECT_EQ(qkd.s, 200.0f);
+    EXPECT_EQ(qkd.h, 15.0f);
+    EXPECT_EQ(qkd.groundColorA[0], 1.0f);
+    EXPECT_EQ(qkd.groundColorA[1], 0.8f);
+    EXPECT_EQ(qkd.groundColorA[2], 0.6f);
+    // Row 0 is the top row of the image.
+    EXPECT_EQ(qkd.heightmap[0], 0);
+    EXPECT_EQ(qkd.heightmap[1], 15420);  // 60 / 255
+    EXPECT_EQ(qkd.heightmap[3], 46260);
+    EXPECT_EQ(qkd.heightmap[4], 65535);
+    EXPECT_EQ(qkd.heightmap[5 + 1], 0);
+    EXPECT_EQ(qkd.heightmap[4 * 5 + 3], 0);
+    EXPECT_EQ(qkd.heightmap[4 * 5 + 4], 65535);
+    EXPECT_EQ(log.substr(0, log.find("}\n") + 2),
+              "creating heightmap{\n  trying to load file `" + path +
+                  "`...dunnit! size is 5x5\n  will make 50tris/0.000Mtris\n"
+              "  allocating 0.000 M...success\n"
+              "  now initializing h-map...  has 8 bits per pixel, pitch is 8\n"
+              "outrageous\n}\n");
+    free(qkd.heightmap);
+
+    // Stored top-down the rows come out in the same order.
+    bmp.topDown = true;
+    const t_qkd td = loadQuietly(scratchFile(bmp.bytes()));
+    ASSERT_NE(td.heightmap, nullptr);
+    EXPECT_EQ(td.heightmap[1], 15420);
+    EXPECT_EQ(td.heightmap[4 * 5 + 3], 0);
+    free(td.heightmap);
+}
+
+TEST(Heightmap, DeeperPixelsUseTheProductOfTheirChannels)
+{
+    struct Case {
+        int bpp;
+        uint32_t grey128, white;
+    };
+    const Case cases[] = {
+        {16, 0, 0x7FFFu},  // 5-5-5: 128 is not exact in five bits
+        {24, 0x808080u, 0xFFFFFFu},
+        {32, 0x808080u, 0xFFFFFFu},
+    };
+    for (const Case& c : cases) {
+        Bmp bmp;
+        bmp.bpp = c.bpp;
+        bmp.pixel = [&](int u, int v) { return u == 0 && v == 0 ? c.white : c.grey128; };
+        const t_qkd qkd = loadQuietly(scratchFile(bmp.bytes()));
+        ASSERT_NE(qkd.heightmap, nullptr) << c.bpp;
+        EXPECT_EQ(qkd.heightmap[0], 65535) << c.bpp;
+        if (c.bpp != 16) {
+            EXPECT_EQ(qkd.heightmap[4], 8288) << c.bpp;  // (128/255)^3
+        } else {
+            EXPECT_EQ(qkd.heightmap[4], 0);
+        }
+        free(qkd.heightmap);
+    }
+}
+
+TEST(Heightmap, BenchmarkRipples)
+{
+    t_qkd qkd;
+    memset(&qkd, 0, sizeof qkd);
+    ::testing::internal::CaptureStderr();
+    benchmark_init_qkd(&qkd);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.substr(0, log.find("}\n") + 2),
+              "creating heightmap{\n  allocating 8.008 M...success\n"
+              "  now initializing h-map...outrageous\n}\n");
+    ASSERT_NE(qkd.heightmap, nullptr);
+    EXPECT_EQ(qkd.size, 2049u);
+    EXPECT_EQ(qkd.minNodeSize, 2u);
+    EXPECT_EQ(qkd.s, 16.0f);
+    EXPECT_EQ(qkd.h, 0.5f);
+    EXPECT_EQ(qkd.groundColorA[1], 0.8f);
+    const t_qkdHeightVal* hm = qkd.heightmap;
+    EXPECT_GT(hm[1024 * 2049 + 1024], 65400);
+    EXPECT_GT(hm[1023 * 2049 + 1025], 65300);
+    // A ring every 0.05 of the width: half a ring out from the centre is a trough.
+    EXPECT_LT(hm[1024 * 2049 + 1024 + 51], 200);
+    EXPECT_GT(hm[1024 * 2049 + 1024 + 102], 65000);
+    // Circular: the same distance along a row and along a column.
+    EXPECT_NEAR(hm[1024 * 2049 + 1024 + 300], hm[(1024 + 300) * 2049 + 1024], 200);
+    free(qkd.heightmap);
+}
+
+class HeightmapRefused : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    static void expectRefused(const std::string& path, const char* pattern)
+    {
+        t_qkd qkd;
+        memset(&qkd, 0, sizeof qkd);
+        EXPECT_EXIT(init_qkd_from(&qkd, path.c_str()), ::testing::ExitedWithCode(1), pattern)
+            << path;
+    }
+};
+
+const char* const NOT_FOUND = "\\.\\.\\.doh! sorry sir, not found\\.\n$";
+const char* const BAD_SIZE = "refused: image is -?[0-9]+x[0-9]+, a heightmap must be square";
+
+TEST_F(HeightmapRefused, MissingUnreadableOrNotABmp)
+{
+    expectRefused(::testing::TempDir() + "no_such_heightmap.bmp",
+                  "^creating heightmap\\{\n  trying to load file `[^`]*no_such_heightmap\\.bmp`"
+                  "\\.\\.\\.doh! sorry sir, not found\\.\n$");
+    expectRefused(scratchFile(""), NOT_FOUND);
+    expectRefused(scratchFile("BM"), NOT_FOUND);
+    expectRefused(scratchFile("P5\n3 3\n255\nabcdefghi"), NOT_FOUND);
+
+    Bmp bmp;
+    bmp.w = bmp.h = 33;
+    bmp.palette = Bmp::greyRamp(256);
+    const std::string whole = bmp.bytes();
+    expectRefused(scratchFile(whole.substr(0, 30)), NOT_FOUND);          // inside the header
+    expectRefused(scratchFile(whole.substr(0, 14 + 40 + 100)), NOT_FOUND);  // in the palette
+    expectRefused(scratchFile(whole.substr(0, whole.size() - 50)), NOT_FOUND);  // in the rows
+
+    bmp.compression = 1;  // run-length encoded
+    expectRefused(scratchFile(bmp.bytes()), NOT_FOUND);
+}
+
+TEST_F(HeightmapRefused, SizesTheTreeCannotUse)
+{
+    Bmp bmp;
+    bmp.palette = Bmp::greyRamp(256);
+    bmp.w = bmp.h = 1;
+    expectRefused(scratchFile(bmp.bytes()), BAD_SIZE);
+    bmp.w = 9, bmp.h = 5;
+    expectRefused(scratchFile(bmp.bytes()), BAD_SIZE);
+    bmp.w = 5, bmp.h = 9;
+    expectRefused(scratchFile(bmp.bytes()), BAD_SIZE);
+    bmp.w = bmp.h = 10;
+    expectRefused(scratchFile(bmp.bytes()), BAD_SIZE);
+    bmp.w = bmp.h = 4;
+    bmp.topDown = true;
+    expectRefused(scratchFile(bmp.bytes()), BAD_SIZE);
+}
+
+TEST_F(HeightmapRefused, HugeDeclaredSizes)
+{
+    Bmp bmp;
+    bmp.w = bmp.h = 3;
+    bmp.palette = Bmp::greyRamp(256);
+    const std::string small = bmp.bytes();
+    auto withSize = [&](int32_t w, int32_t h, int bpp) {
+        std::string b = small;
+        memcpy(&b[18], &w, 4);
+        memcpy(&b[22], &h, 4);
+        b[28] = (char)bpp;
+        return scratchFile(b);
+    };
+    expectRefused(withSize(1000000, 1000000, 8), BAD_SIZE);
+    expectRefused(withSize(70000, 1, 1), BAD_SIZE);
+    expectRefused(withSize(3, INT32_MIN, 8), BAD_SIZE);
+    expectRefused(withSize(INT32_MIN, INT32_MIN, 24), BAD_SIZE);
+    expectRefused(withSize(32769, 32769, 32), BAD_SIZE);
+    // A usable size whose rows are missing: SDL gives up while reading.
+    expectRefused(withSize(16385, 16385, 8), NOT_FOUND);
+    expectRefused(withSize(16385, -16385, 24), NOT_FOUND);
+}
+
+TEST_F(HeightmapRefused, PalettesThatAreNotTheGreyRamp)
+{
+    Bmp bmp;
+    bmp.pixel = [](int u, int) { return (uint32_t)(u & 1); };
+    bmp.palette = Bmp::greyRamp(256);
+    bmp.palette[200] = 0xFF0000u;
+    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
+    // One- and four-bit images hold palette indices, not grey levels.
+    bmp.bpp = 1;
+    bmp.palette = {0x000000u, 0xFFFFFFu};
+    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
+    bmp.bpp = 4;
+    bmp.palette = Bmp::greyRamp(16);
+    bmp.palette[15] = 0xFFFFFFu;
+    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
+}
+
+TEST(Heightmap, SmallDepthsWithAGreyRampLoad)
+{
+    Bmp bmp;
+    bmp.bpp = 4;
+    bmp.palette = Bmp::greyRamp(16);
+    bmp.pixel = [](int u, int v) { return (uint32_t)(u + 3 * v); };
+    const t_qkd qkd = loadQuietly(scratchFile(bmp.bytes()));
+    ASSERT_NE(qkd.heightmap, nullptr);
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(qkd.heightmap[i], (t_qkdHeightVal)(i * 257)) << i;
+    }
+    free(qkd.heightmap);
+}
+
 }  // namespace
