@@ -1,10 +1,169 @@
-// Module tesk: camera rays, shading and the renderers. (Stand-in; being built.)
-#include "tesk.h"
+// Module tesk: camera rays, shading with shadows and fog, and the two frame
+// renderers. Every terrain query goes through the scene's first tree.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
 
-int allocAndInitSimpleRayBuffer(t_ray**, unsigned int, unsigned int, scalar) { return 0; }
-int intersect(scalar*, t_scene*, t_ray*) { return 0; }
-int applyLighting(scalar*, t_scene*, scalar*, scalar*) { return 0; }
-int doesIntersect(t_scene*, t_ray*) { return 0; }
-scalar findMaxHeight(t_scene*, scalar, scalar) { return 0.0f; }
-int render(t_pixel*, t_ray*, t_scene*, t_matrix*, unsigned int, unsigned int) { return 0; }
-int render_mlrta(t_pixel*, t_ray*, t_scene*, t_matrix*, unsigned int, unsigned int) { return 0; }
+#include "tesk.h"
+#include "tesk_math.h"
+#include "tesk_qkd.h"
+
+namespace {
+
+const scalar kSurfaceOffset = 0.01f;  // keeps shadow rays off their own surface
+const scalar kShadowed = 0.3f;        // shadows are not black
+const scalar kUnshadowed = 1.0f;
+const scalar kFog = 0.015f;
+const scalar kProbeHeight = 10000.0f;
+const unsigned int kTileSize = 128;
+
+}  // namespace
+
+int allocAndInitSimpleRayBuffer(t_ray** p_buff, unsigned int width, unsigned int height,
+                                scalar nearDist)
+{
+    const size_t count = (size_t)width * (size_t)height;
+    if (height != 0 && count / height != width)
+        return -1;
+    if (count > SIZE_MAX / sizeof(t_ray))
+        return -1;
+    // At least one record, so that an empty frame still gets a valid pointer.
+    t_ray* buff = (t_ray*)malloc((count ? count : 1) * sizeof(t_ray));
+    if (!buff)
+        return -1;
+    *p_buff = buff;
+
+    const scalar invH = 1.0f / (scalar)height;
+    const scalar invW = 1.0f / (scalar)width;
+    const scalar n2 = nearDist * nearDist;
+    t_ray* ray = buff;
+    for (unsigned int v = 0; v < height; ++v) {
+        const scalar b = 0.5f - (scalar)v * invH;
+        for (unsigned int u = 0; u < width; ++u, ++ray) {
+            const scalar a = (scalar)u * invW - 0.5f;
+            const scalar d = 1.0f / sqrtf(a * a + b * b + n2);
+            ray->w[0] = a * d;
+            ray->w[1] = b * d;
+            ray->w[2] = nearDist * d;
+            ray->x[0] = ray->x[1] = ray->x[2] = 0.0f;
+        }
+    }
+    return 0;
+}
+
+int intersect(scalar* rgbt, t_scene* scene, t_ray* ray)
+{
+    scalar N[3];
+    t_material mat;
+    if (!intersect_qkd(&rgbt[3], N, &mat, ray, &scene->p_qkd[0]))
+        return 0;
+    const scalar t = rgbt[3];
+    rgbt[0] = mat.rgb[0];
+    rgbt[1] = mat.rgb[1];
+    rgbt[2] = mat.rgb[2];
+
+    scalar x[3];
+    for (int c = 0; c < 3; ++c)
+        x[c] = ray->x[c] + ray->w[c] * t + kSurfaceOffset * N[c];
+    applyLighting(rgbt, scene, x, N);
+
+    scalar atmo[3];
+    sky_intersect(atmo, &scene->sky, ray);
+    const scalar d = 1.0f / (1.0f + kFog * t);
+    for (int c = 0; c < 3; ++c)
+        rgbt[c] = d * rgbt[c] + (1.0f - d) * atmo[c];
+    return 1;
+}
+
+int applyLighting(scalar* rgbt, t_scene* scene, scalar* x, scalar* N)
+{
+    scalar sum[3] = {scene->ambientLight[0], scene->ambientLight[1], scene->ambientLight[2]};
+    t_ray shadow = {};
+    shadow.x[0] = x[0];
+    shadow.x[1] = x[1];
+    shadow.x[2] = x[2];
+    for (unsigned int u = 0; u < scene->num_dirLights; ++u) {
+        const t_dirLight* light = &scene->p_dirLights[u];
+        shadow.w[0] = -light->w[0];
+        shadow.w[1] = -light->w[1];
+        shadow.w[2] = -light->w[2];
+        // Cast even for lights behind the surface: the cost is per light, not per facing.
+        const scalar lit = doesIntersect(scene, &shadow) ? kShadowed : kUnshadowed;
+        const scalar dot = N[0] * shadow.w[0] + N[1] * shadow.w[1] + N[2] * shadow.w[2];
+        if (dot > 0.0f) {
+            const scalar f = dot * lit;
+            for (int c = 0; c < 3; ++c)
+                sum[c] += f * light->rgb[c];
+        }
+    }
+    for (int c = 0; c < 3; ++c)
+        rgbt[c] = rgbt[c] * sum[c];
+    return 0;
+}
+
+int doesIntersect(t_scene* scene, t_ray* ray)
+{
+    scalar t, N[3];
+    t_material mat;
+    return intersect_qkd(&t, N, &mat, ray, &scene->p_qkd[0]) ? 1 : 0;
+}
+
+scalar findMaxHeight(t_scene* scene, scalar x, scalar z)
+{
+    t_ray probe = {};
+    probe.x[0] = x;
+    probe.x[1] = kProbeHeight;
+    probe.x[2] = z;
+    // Tiny x and z keep every direction component non-zero for the traversal.
+    probe.w[0] = 0.00001f;
+    probe.w[1] = -1.0f;
+    probe.w[2] = 0.00001f;
+    scalar t, N[3];
+    t_material mat;
+    if (intersect_qkd(&t, N, &mat, &probe, &scene->p_qkd[0]))
+        return kProbeHeight - t;
+    return 0.0f;
+}
+
+int render(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView,
+           unsigned int WIDTH, unsigned int HEIGHT)
+{
+    t_ray ray = {};
+    scalar rgbt[4] = {};
+    for (unsigned int V = 0; V < HEIGHT; ++V) {
+        const size_t row = (size_t)V * WIDTH;
+        for (unsigned int U = 0; U < WIDTH; ++U) {
+            const size_t i = row + U;
+            transform(ray.x, matView, p_rbuff[i].x);
+            transformW(ray.w, matView, p_rbuff[i].w);
+            t_pixel* pix = &p_pbuff[i];
+            if (intersect(rgbt, p_scene, &ray)) {
+                pix->density = 1.0f;
+                pix->r = rgbt[0];
+                pix->g = rgbt[1];
+                pix->b = rgbt[2];
+            } else {
+                // Sky pixels keep their density, which the clear set to 1.
+                sky_intersect(pix->m, &p_scene->sky, &ray);
+            }
+        }
+    }
+    return 0;
+}
+
+int render_mlrta(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView,
+                 unsigned int WIDTH, unsigned int HEIGHT)
+{
+    const t_qkd* qkd = &p_scene->p_qkd[0];
+    for (unsigned int V = 0; V < HEIGHT; V += kTileSize) {
+        for (unsigned int U = 0; U < WIDTH; U += kTileSize) {
+            render_qkd_mlrta(qkd, (int)U, (int)V, (int)kTileSize, p_pbuff, p_rbuff, WIDTH,
+                             matView);
+            if (WIDTH - U <= kTileSize)
+                break;  // the last tile of the row; also keeps U from wrapping
+        }
+        if (HEIGHT - V <= kTileSize)
+            break;
+    }
+    return 0;
+}
