@@ -185,8 +185,12 @@ TEST(CameraPath, SegmentsSwitchAtTheirBoundaries)
 {
     t_scene* scene = &emptyGround()->scene;
     matrix m;
-    auto circlingY = [](double s) { return (scalar)(2.0 * sin(0.011223 * s) + 10.494999992847443); };
-    auto overviewY = [](double s) { return (scalar)(2.0 * sin(0.011223 * s) + 25.004499999899416); };
+    auto circlingY = [](double s) {
+        return (scalar)(2.0 * sin(0.011223 * s) + 10.494999992847443);
+    };
+    auto overviewY = [](double s) {
+        return (scalar)(2.0 * sin(0.011223 * s) + 25.004499999899416);
+    };
 
     interactiveCameraPath(&m, 5.9f, scene);
     EXPECT_EQ(m._42, 1.0f);
