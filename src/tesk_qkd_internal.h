@@ -2,6 +2,10 @@
 #ifndef TESK_QKD_INTERNAL_H
 #define TESK_QKD_INTERNAL_H
 
+#include <xmmintrin.h>
+
+#include <cfloat>
+
 #include "tesk_math.h"
 #include "tesk_qkd.h"
 
@@ -14,6 +18,18 @@ struct t_state {
     const t_qkd_node* node;
 };
 
+// Four floats, one SIMD register.
+union sse_float {
+    float f[4];
+    __m128 v;
+};
+static_assert(sizeof(sse_float) == 16, "sse_float is one 4-lane register");
+
+// The traversal stack: entry 0 unused, entry 1 the initial state. A walk
+// needs at most 3 * numRecursions + 1 pending states.
+constexpr int QKD_STACK_ENTRIES = 128;
+extern t_state g_stack[QKD_STACK_ENTRIES];
+
 int recursiveBuild(t_qkd* qkd, uint32_t u, uint32_t v, uint32_t nodeSize, uint32_t nodeIndex,
                    uint32_t recLeft);
 
@@ -21,5 +37,101 @@ void presort_ofs(uint32_t* sortedOfs, const t_ray* ray);
 int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                          const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                          const t_qkd* qkd);
+
+// Where the ray crosses a node's splitting plane, as two values: tIn is used
+// for the entries of the children beyond the plane, tOut for the exits of the
+// children before it. Both are (c - x) * inv for an ordinary ray. For a ray
+// parallel to the plane (inv infinite) that product is an infinity of the
+// wrong sign or, on the plane, NaN; instead the ray stays in the half that
+// presort_ofs called near (+inf), or in the far half from the start (-inf),
+// or, lying in the plane, belongs to both halves (tIn -inf, tOut +inf).
+// nearIsAbove: presort_ofs took the half with coordinates above c as near.
+static inline void qkd_splitCrossing(scalar* tIn, scalar* tOut, scalar c, scalar x, scalar inv,
+                                     bool nearIsAbove)
+{
+    const scalar tc = (c - x) * inv;
+    if (inv <= FLT_MAX && inv >= -FLT_MAX) {
+        *tIn = tc;
+        *tOut = tc;
+    } else if (x == c) {
+        *tIn = -INFINITY;
+        *tOut = INFINITY;
+    } else {
+        const scalar side = (x > c) == nearIsAbove ? INFINITY : -INFINITY;
+        *tIn = side;
+        *tOut = side;
+    }
+}
+
+// Entry and exit parameters of a node's four children, lane k for the child
+// sortedOfs[k] (farthest first). For an ordinary ray txIn == txOut == t_x and
+// tzIn == tzOut == t_z, and the lanes are:
+//   0: [max(t_x, t_z, 0), t_max]         2: [max(t_x, t_min, 0), min(t_z, t_max)]
+//   1: [max(t_z, t_min, 0), min(t_x, t_max)]   3: [t_min, min(t_x, t_z)]
+static inline void qkd_childIntervals(sse_float* entry, sse_float* exit, scalar txIn, scalar txOut,
+                                      scalar tzIn, scalar tzOut, scalar t_min, scalar t_max)
+{
+    // _mm_set_ps lists lanes 3..0.
+    const __m128 a = _mm_set_ps(t_min, txIn, tzIn, txIn);
+    const __m128 b = _mm_set_ps(t_min, t_min, t_min, tzIn);
+    const __m128 c = _mm_set_ps(t_min, 0.0f, 0.0f, 0.0f);
+    entry->v = _mm_max_ps(_mm_max_ps(a, b), c);
+    const __m128 d = _mm_set_ps(txOut, tzOut, txOut, t_max);
+    const __m128 e = _mm_set_ps(tzOut, t_max, t_max, t_max);
+    exit->v = _mm_min_ps(d, e);
+}
+
+// Tests the 2 * minNodeSize^2 triangles of a leaf (centre centerXZ, half
+// width S), cut from its tile of the heightmap on the spot. Returns 0 or the
+// ray_triangle_intersection result of the nearest hit, with *t, N and mat set
+// for it; on equal t the triangle tested first stays. *t is always written.
+// Reads minNodeSize + 1 rows and columns from the leaf's upper-left sample:
+// the loader guarantees size - 1 = minNodeSize * 2^k, which keeps them inside.
+static inline int intersectLeaf(scalar* t, scalar* N, t_material* mat, const scalar* centerXZ,
+                                scalar S, const t_ray* ray, const t_qkd_node* node,
+                                const t_qkd* qkd)
+{
+    *t = FLT_MAX;
+    int ret = 0;
+    const uint32_t n = qkd->minNodeSize;
+    const uint32_t size = qkd->size;
+    const scalar fstep = (S + S) / (scalar)n;
+    const t_qkdHeightVal* tile = qkd->heightmap + node->heightmapUL;
+    scalar fv = centerXZ[1] + S;
+    for (uint32_t v = 0; v < n; ++v) {
+        const t_qkdHeightVal* upper = tile + v * size;
+        const t_qkdHeightVal* lower = upper + size;
+        scalar fu = centerXZ[0] - S;
+        for (uint32_t u = 0; u < n; ++u) {
+            const scalar vertices[4][3] = {
+                {fu, qkd_sampleHeight(qkd, upper[u]), fv},
+                {fu + fstep, qkd_sampleHeight(qkd, upper[u + 1]), fv},
+                {fu, qkd_sampleHeight(qkd, lower[u]), fv - fstep},
+                {fu + fstep, qkd_sampleHeight(qkd, lower[u + 1]), fv - fstep},
+            };
+            // Split along the upper-right to lower-left diagonal.
+            static const int tri[2][3] = {{0, 1, 2}, {2, 1, 3}};
+            for (int k = 0; k < 2; ++k) {
+                scalar tt, uu, vv, nn[3];
+                const int r = ray_triangle_intersection(ray, vertices[tri[k][0]],
+                                                        vertices[tri[k][1]], vertices[tri[k][2]],
+                                                        &tt, &uu, &vv, nn);
+                if (r != 0 && tt < *t) {
+                    *t = tt;
+                    N[0] = nn[0];
+                    N[1] = nn[1];
+                    N[2] = nn[2];
+                    mat->rgb[0] = qkd->groundColorA[0];
+                    mat->rgb[1] = qkd->groundColorA[1];
+                    mat->rgb[2] = qkd->groundColorA[2];
+                    ret = r;
+                }
+            }
+            fu += fstep;
+        }
+        fv -= fstep;
+    }
+    return ret;
+}
 
 #endif

@@ -1,1 +1,798 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tesk_qkd_internal.h"
+
+namespace {
+
+struct Map {
+    std::vector<t_qkdHeightVal> samples;
+    t_qkd qkd;
+};
+
+// Builds the tree over map.samples; returns the build report.
+std::string build(Map* map, uint32_t size, uint32_t minNodeSize, scalar s, scalar h)
+{
+    map->qkd = t_qkd{};
+    map->qkd.heightmap = map->samples.data();
+    map->qkd.size = size;
+    map->qkd.minNodeSize = minNodeSize;
+    map->qkd.s = s;
+    map->qkd.h = h;
+    testing::internal::CaptureStderr();
+    const int ret = invalidate_qkd(&map->qkd);
+    std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ret, 0);
+    map->qkd.groundColorA[0] = 0.25f;
+    map->qkd.groundColorA[1] = 0.5f;
+    map->qkd.groundColorA[2] = 0.75f;
+    return report;
+}
+
+void release(Map* map)
+{
+    free(map->qkd.nodes);
+    free(map->qkd.S05);
+    free(map->qkd.W05);
+    map->qkd.nodes = nullptr;
+}
+
+enum class Relief { Noise, Smooth, Terraced };
+
+void fill(Map* map, uint32_t size, Relief relief, std::mt19937* rng)
+{
+    map->samples.assign((size_t)size * size, 0);
+    std::uniform_int_distribution<int> any(0, 65535);
+    std::uniform_real_distribution<double> phase(0.0, 6.28);
+    const double p0 = phase(*rng), p1 = phase(*rng);
+    for (uint32_t r = 0; r < size; ++r) {
+        for (uint32_t c = 0; c < size; ++c) {
+            const double fx = 9.0 * c / size, fz = 7.0 * r / size;
+            const double smooth = 0.5 + 0.25 * std::sin(fx + p0) + 0.2 * std::cos(fz * 1.3 + p1);
+            int v;
+            if (relief == Relief::Noise)
+                v = any(*rng);
+            else if (relief == Relief::Smooth)
+                v = (int)(smooth * 60000.0) + any(*rng) % 2000;
+            else
+                v = 1000 + (int)(smooth * 4.0) * 16000;  // plateaus of equal samples
+            map->samples[(size_t)r * size + c] = (t_qkdHeightVal)std::clamp(v, 0, 65535);
+        }
+    }
+    if (relief == Relief::Terraced) {
+        // Keep the plateaus off the floor and the top of the tree's box: a ray
+        // leaving the box through its floor right where it meets a plateau
+        // lying on that floor can be culled, because its height at the exit
+        // parameter rounds to just above the plateau.
+        map->samples.front() = 0;
+        map->samples.back() = 65535;
+    }
+}
+
+std::string expectedReport(uint32_t size, uint32_t minNodeSize, uint32_t numNodes,
+                           uint32_t numRecursions, const char* mega)
+{
+    char buf[512];
+    snprintf(buf, sizeof buf,
+             "qkd-invalidation{\n  heightmap size|minNodeSize = %u|%u\n  numNodes = %u\n"
+             "  numRecursions = %u\n  allocating %s M of node mem...excellent\n"
+             "  building lookup tables...hoorah\n  building qkd tree...\n  accomplished\n}\n",
+             size, minNodeSize, numNodes, numRecursions, mega);
+    return buf;
+}
+
+// --- Build -----------------------------------------------------------------
+
+TEST(QkdBuild, CountsTablesAndReport)
+{
+    struct Case {
+        uint32_t size, minNodeSize, numNodes, numRecursions;
+        const char* mega;
+    };
+    const Case cases[] = {
+        {3, 2, 1, 0, "0.000"},
+        {65, 4, 341, 4, "0.003"},
+        {2049, 2, 1398101, 10, "10.667"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        Map map;
+        map.samples.assign((size_t)c.size * c.size, 1000);
+        const std::string report = build(&map, c.size, c.minNodeSize, 1000.0f, 50.0f);
+        EXPECT_EQ(report, expectedReport(c.size, c.minNodeSize, c.numNodes, c.numRecursions,
+                                         c.mega));
+        const t_qkd& q = map.qkd;
+        EXPECT_EQ(q.numNodes, c.numNodes);
+        EXPECT_EQ(q.numRecursions, c.numRecursions);
+        EXPECT_EQ(q.nodeFree, q.numNodes);
+        for (uint32_t L = 0; L <= q.numRecursions; ++L) {
+            EXPECT_EQ(q.S05[L], 1000.0f * std::ldexp(1.0f, -(int)L - 1));
+            EXPECT_EQ(q.W05[L], c.size >> L);
+        }
+        release(&map);
+    }
+}
+
+TEST(QkdBuild, RootBoxUsesTheOneHeightEvaluation)
+{
+    Map map;
+    map.samples = {100, 200, 300, 400, 65535, 500, 600, 700, 7};
+    build(&map, 3, 2, 10.0f, 123.4f);
+    const t_qkd& q = map.qkd;
+    EXPECT_EQ(q.bbMin[0], -5.0f);
+    EXPECT_EQ(q.bbMin[2], -5.0f);
+    EXPECT_EQ(q.bbMax[0], 5.0f);
+    EXPECT_EQ(q.bbMax[2], 5.0f);
+    EXPECT_EQ(q.bbMin[1], (scalar)(7.0 * (1.5259021896696422e-05 * 123.4f)));
+    EXPECT_EQ(q.bbMax[1], (scalar)(65535.0 * (1.5259021896696422e-05 * 123.4f)));
+    EXPECT_EQ(q.bbMin[1], qkd_sampleHeight(&q, 7));
+    EXPECT_EQ(q.nodes[0].heightmapUL, 0u);
+    release(&map);
+}
+
+struct NodeCheck {
+    const t_qkd* q;
+    std::vector<int> seen;
+};
+
+// Walks the tree, checking every node's bounds against its square and that
+// every index is handed out exactly once.
+void checkNode(NodeCheck* nc, uint32_t index, uint32_t u, uint32_t v, uint32_t n, uint32_t rec)
+{
+    const t_qkd* q = nc->q;
+    ASSERT_LT(index, q->numNodes);
+    ++nc->seen[index];
+    const t_qkd_node& node = q->nodes[index];
+    t_qkdHeightVal lo = 65535, hi = 0;
+    for (uint32_t r = v; r <= v + n; ++r) {
+        for (uint32_t c = u; c <= u + n; ++c) {
+            lo = std::min(lo, q->heightmap[(size_t)r * q->size + c]);
+            hi = std::max(hi, q->heightmap[(size_t)r * q->size + c]);
+        }
+    }
+    ASSERT_EQ(node.minH, lo) << "node " << index;
+    ASSERT_EQ(node.maxH, hi) << "node " << index;
+    if (rec == q->numRecursions) {
+        ASSERT_EQ(n, q->minNodeSize);
+        ASSERT_EQ(node.heightmapUL, v * q->size + u);
+        return;
+    }
+    const uint32_t first = index + node.ofs, ns = n >> 1;
+    checkNode(nc, first + 0, u, v, ns, rec + 1);
+    checkNode(nc, first + 1, u + ns, v, ns, rec + 1);
+    checkNode(nc, first + 2, u, v + ns, ns, rec + 1);
+    checkNode(nc, first + 3, u + ns, v + ns, ns, rec + 1);
+}
+
+void checkTree(const t_qkd* q)
+{
+    NodeCheck nc{q, std::vector<int>(q->numNodes, 0)};
+    checkNode(&nc, 0, 0, 0, q->size - 1, 0);
+    for (uint32_t i = 0; i < q->numNodes; ++i)
+        ASSERT_EQ(nc.seen[i], 1) << "node " << i;
+}
+
+TEST(QkdBuild, NodeBoundsMatchBruteForceOnRandomMaps)
+{
+    std::mt19937 rng(7);
+    const uint32_t shapes[][2] = {{3, 2}, {5, 2}, {5, 4}, {9, 2}, {17, 4}, {33, 2}, {129, 4}};
+    for (const auto& sh : shapes) {
+        for (Relief relief : {Relief::Noise, Relief::Terraced}) {
+            SCOPED_TRACE(sh[0]);
+            Map map;
+            fill(&map, sh[0], relief, &rng);
+            build(&map, sh[0], sh[1], 64.0f, 10.0f);
+            checkTree(&map.qkd);
+            release(&map);
+        }
+    }
+}
+
+TEST(QkdBuild, SiblingsArePreOrderBlocks)
+{
+    Map map;
+    map.samples.assign(33 * 33, 0);
+    build(&map, 33, 2, 1.0f, 1.0f);
+    const t_qkd_node* n = map.qkd.nodes;
+    EXPECT_EQ(0 + n[0].ofs, 1u);
+    EXPECT_EQ(1 + n[1].ofs, 5u);
+    EXPECT_EQ(5 + n[5].ofs, 9u);
+    EXPECT_EQ(2 + n[2].ofs, 5u + (4 + 16 + 64));  // after node 1's descendants
+    release(&map);
+}
+
+TEST(QkdBuild, FlatMap)
+{
+    Map map;
+    map.samples.assign(17 * 17, 4242);
+    build(&map, 17, 2, 8.0f, 3.0f);
+    for (uint32_t i = 0; i < map.qkd.numNodes; ++i) {
+        EXPECT_EQ(map.qkd.nodes[i].minH, 4242);
+        EXPECT_EQ(map.qkd.nodes[i].maxH, 4242);
+    }
+    EXPECT_EQ(map.qkd.bbMin[1], map.qkd.bbMax[1]);
+    release(&map);
+}
+
+// Marks the nodes whose square contains sample (r, c), and the leaves.
+void nodesContaining(const t_qkd* q, std::vector<bool>* hit, std::vector<bool>* leaf,
+                     uint32_t index, uint32_t u, uint32_t v, uint32_t n, uint32_t rec, uint32_t r,
+                     uint32_t c)
+{
+    (*hit)[index] = r >= v && r <= v + n && c >= u && c <= u + n;
+    (*leaf)[index] = rec == q->numRecursions;
+    if (rec == q->numRecursions)
+        return;
+    const uint32_t first = index + q->nodes[index].ofs, ns = n >> 1;
+    nodesContaining(q, hit, leaf, first + 0, u, v, ns, rec + 1, r, c);
+    nodesContaining(q, hit, leaf, first + 1, u + ns, v, ns, rec + 1, r, c);
+    nodesContaining(q, hit, leaf, first + 2, u, v + ns, ns, rec + 1, r, c);
+    nodesContaining(q, hit, leaf, first + 3, u + ns, v + ns, ns, rec + 1, r, c);
+}
+
+TEST(QkdBuild, SingleHighSampleRaisesEveryNodeTouchingIt)
+{
+    // (1, 2): border between two leaves; (8, 8): centre of the map, on the
+    // border of all four children of the root; (4, 4): corner of four leaves.
+    const uint32_t spots[][2] = {{1, 2}, {8, 8}, {4, 4}};
+    for (const auto& spot : spots) {
+        Map map;
+        map.samples.assign(17 * 17, 10);
+        map.samples[spot[0] * 17 + spot[1]] = 60000;
+        build(&map, 17, 2, 16.0f, 1.0f);
+        const t_qkd& q = map.qkd;
+        std::vector<bool> touched(q.numNodes), leaf(q.numNodes);
+        nodesContaining(&q, &touched, &leaf, 0, 0, 0, 16, 0, spot[0], spot[1]);
+        int raisedLeaves = 0;
+        for (uint32_t i = 0; i < q.numNodes; ++i) {
+            EXPECT_EQ(q.nodes[i].maxH, touched[i] ? 60000 : 10) << i;
+            EXPECT_EQ(q.nodes[i].minH, 10);
+            raisedLeaves += touched[i] && leaf[i] ? 1 : 0;
+        }
+        if (spot[0] == 8) {
+            for (uint32_t c = 1; c <= 4; ++c)
+                EXPECT_EQ(q.nodes[c].maxH, 60000);
+        }
+        EXPECT_EQ(raisedLeaves, spot[0] == 1 ? 2 : 4);
+        release(&map);
+    }
+}
+
+// --- Ray queries of the math header ----------------------------------------
+
+t_ray makeRay(scalar x0, scalar x1, scalar x2, scalar w0, scalar w1, scalar w2)
+{
+    t_ray r{};
+    r.x[0] = x0;
+    r.x[1] = x1;
+    r.x[2] = x2;
+    r.w[0] = w0;
+    r.w[1] = w1;
+    r.w[2] = w2;
+    return r;
+}
+
+TEST(RayTriangle, HitsFromAboveAndBelowWithUpwardNormal)
+{
+    const scalar a[3] = {0, 0, 0}, b[3] = {1, 0, 0}, c[3] = {0, 0, -1};
+    scalar t, u, v, n[3];
+    t_ray down = makeRay(0.25f, 2.0f, -0.5f, 0, -1, 0);
+    ASSERT_EQ(ray_triangle_intersection(&down, a, b, c, &t, &u, &v, n), 1);
+    EXPECT_EQ(t, 2.0f);
+    EXPECT_EQ(u, 0.25f);  // weight of b
+    EXPECT_EQ(v, 0.5f);   // weight of c
+    EXPECT_EQ(n[0], 0.0f);
+    EXPECT_EQ(n[1], 1.0f);
+    EXPECT_EQ(n[2], 0.0f);
+
+    t_ray up = makeRay(0.25f, -3.0f, -0.5f, 0, 1, 0);
+    ASSERT_EQ(ray_triangle_intersection(&up, a, b, c, &t, &u, &v, n), -1);
+    EXPECT_EQ(t, 3.0f);
+    EXPECT_EQ(n[1], 1.0f);
+
+    // Outside each barycentric bound, and behind the origin.
+    t_ray r1 = makeRay(-0.1f, 1, -0.5f, 0, -1, 0);
+    t_ray r2 = makeRay(0.5f, 1, 0.1f, 0, -1, 0);
+    t_ray r3 = makeRay(0.6f, 1, -0.6f, 0, -1, 0);
+    t_ray r4 = makeRay(0.25f, 1, -0.25f, 0, 1, 0);
+    for (const t_ray* r : {&r1, &r2, &r3, &r4})
+        EXPECT_EQ(ray_triangle_intersection(r, a, b, c, &t, &u, &v, n), 0);
+}
+
+TEST(RayTriangle, ParallelThresholdOriginOnTriangleAndNormalisation)
+{
+    const scalar a[3] = {0, 0, 0}, b[3] = {1, 0, 0}, c[3] = {0, 0, -1};
+    scalar t, u, v, n[3];
+    // det = -w.y here: |det| < 1e-6 is parallel, even in the plane itself.
+    t_ray flat = makeRay(-1, 5e-7f, -0.25f, 1, -9.9e-7f, 0);
+    EXPECT_EQ(ray_triangle_intersection(&flat, a, b, c, &t, &u, &v, n), 0);
+    t_ray inPlane = makeRay(-1, 0, -0.25f, 1, 0, 0);
+    EXPECT_EQ(ray_triangle_intersection(&inPlane, a, b, c, &t, &u, &v, n), 0);
+    t_ray steepEnough = makeRay(0.25f, 2e-6f, -0.25f, 0, -1.01e-6f, 0);
+    EXPECT_EQ(ray_triangle_intersection(&steepEnough, a, b, c, &t, &u, &v, n), 1);
+
+    t_ray onIt = makeRay(0.25f, 0, -0.25f, 0.3f, -1, 0.2f);
+    ASSERT_EQ(ray_triangle_intersection(&onIt, a, b, c, &t, &u, &v, n), 1);
+    EXPECT_EQ(t, 0.0f);
+
+    const scalar sa[3] = {0, 1, 0}, sb[3] = {2, 3, 0}, sc[3] = {0, 2, -3};
+    t_ray down = makeRay(0.5f, 10, -0.5f, 0, -1, 0);
+    ASSERT_EQ(ray_triangle_intersection(&down, sa, sb, sc, &t, &u, &v, n), 1);
+    // (2, 2, 0) x (0, 1, -3) = (-6, 6, 2); scaled by 1/sqrt(76) in double.
+    const scalar k = (scalar)(1.0 / std::sqrt(76.0));
+    EXPECT_EQ(n[0], -6.0f * k);
+    EXPECT_EQ(n[1], 6.0f * k);
+    EXPECT_EQ(n[2], 2.0f * k);
+    for (int i = 0; i < 3; ++i)  // the hit point agrees with the barycentric weights
+        EXPECT_NEAR(down.x[i] + t * down.w[i],
+                    sa[i] + u * (sb[i] - sa[i]) + v * (sc[i] - sa[i]), 1e-5);
+}
+
+TEST(RayAABB, SlabsAndZeroDirectionComponents)
+{
+    const scalar lo[3] = {-1, 0, -2}, hi[3] = {1, 1, 2};
+    scalar tmin = 77, tmax = 77;
+    t_ray r = makeRay(-3, 0.5f, 0, 1, 0.125f, 0.25f);
+    ASSERT_EQ(intersectRayAABB(&tmin, &tmax, &r, lo, hi), 1);
+    EXPECT_EQ(tmin, 2.0f);
+    EXPECT_EQ(tmax, 4.0f);
+
+    t_ray away = makeRay(-3, 0.5f, 0, -1, 0.01f, 0);
+    ASSERT_EQ(intersectRayAABB(&tmin, &tmax, &away, lo, hi), 1);  // the line meets it
+    EXPECT_EQ(tmin, -4.0f);
+    EXPECT_EQ(tmax, -2.0f);
+
+    tmin = tmax = 77;
+    t_ray miss = makeRay(-3, 5, 0, 1, 0, 0);
+    EXPECT_EQ(intersectRayAABB(&tmin, &tmax, &miss, lo, hi), 0);
+    EXPECT_EQ(tmin, 77.0f);
+    EXPECT_EQ(tmax, 77.0f);
+
+    // Zero components of either sign: inside the slab (faces included) the
+    // other axes decide, outside it the box is missed.
+    for (scalar zero : {0.0f, -0.0f}) {
+        const scalar ys[] = {0.5f, 0.0f, 1.0f};
+        for (scalar y : ys) {
+            t_ray r2 = makeRay(-3, y, 0, 1, zero, zero);
+            ASSERT_EQ(intersectRayAABB(&tmin, &tmax, &r2, lo, hi), 1) << y;
+            EXPECT_EQ(tmin, 2.0f);
+            EXPECT_EQ(tmax, 4.0f);
+        }
+        t_ray vertical = makeRay(1, 5, -2, zero, -1, zero);
+        ASSERT_EQ(intersectRayAABB(&tmin, &tmax, &vertical, lo, hi), 1);
+        EXPECT_EQ(tmin, 4.0f);
+        EXPECT_EQ(tmax, 5.0f);
+        t_ray beside = makeRay(1.001f, 5, 0, zero, -1, 0.5f);
+        EXPECT_EQ(intersectRayAABB(&tmin, &tmax, &beside, lo, hi), 0);
+    }
+}
+
+// --- Traversal pieces ------------------------------------------------------
+
+TEST(QkdTraversal, PresortOfsFourCases)
+{
+    struct Case {
+        scalar w0, w2;
+        uint32_t expect[4];
+    };
+    const Case cases[] = {
+        {1, 1, {1, 0, 3, 2}},  {1, -1, {3, 2, 1, 0}},  {-1, 1, {0, 1, 2, 3}},
+        {-1, -1, {2, 3, 0, 1}}, {0, 1, {0, 1, 2, 3}},   {1, 0, {3, 2, 1, 0}},
+        {-0.0f, 0, {2, 3, 0, 1}},
+    };
+    for (const Case& c : cases) {
+        t_ray r = makeRay(0, 0, 0, c.w0, -1, c.w2);
+        uint32_t ofs[4];
+        presort_ofs(ofs, &r);
+        for (int k = 0; k < 4; ++k)
+            EXPECT_EQ(ofs[k], c.expect[k]) << c.w0 << " " << c.w2 << " " << k;
+    }
+}
+
+scalar max3(scalar a, scalar b, scalar c) { return std::max(std::max(a, b), c); }
+
+TEST(QkdTraversal, SimdIntervalsEqualTheScalarTable)
+{
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> any(-10.0f, 10.0f);
+    const scalar special[] = {0.0f, -0.0f, INFINITY, -INFINITY, 1.0f, 2.5f};
+    for (int i = 0; i < 4000; ++i) {
+        scalar tx = i % 5 == 0 ? special[rng() % 6] : any(rng);
+        scalar tz = i % 7 == 0 ? special[rng() % 6] : any(rng);
+        scalar tmin = std::abs(any(rng)), tmax = std::abs(any(rng));
+        if (i % 3 == 0)
+            tmax = tmin + std::abs(any(rng));
+        sse_float in, out;
+        qkd_childIntervals(&in, &out, tx, tx, tz, tz, tmin, tmax);
+        const scalar eIn[4] = {max3(tx, tz, 0), max3(tz, tmin, 0), max3(tx, tmin, 0), tmin};
+        const scalar eOut[4] = {tmax, std::min(tx, tmax), std::min(tz, tmax), std::min(tx, tz)};
+        for (int k = 0; k < 4; ++k) {
+            ASSERT_EQ(in.f[k], eIn[k]) << i << " lane " << k;
+            ASSERT_EQ(out.f[k], eOut[k]) << i << " lane " << k;
+        }
+    }
+}
+
+TEST(QkdTraversal, SplitCrossingForParallelRays)
+{
+    scalar tIn, tOut;
+    qkd_splitCrossing(&tIn, &tOut, 2.0f, 1.0f, 0.5f, true);
+    EXPECT_EQ(tIn, 0.5f);
+    EXPECT_EQ(tOut, 0.5f);
+    for (scalar inv : {INFINITY, -INFINITY}) {
+        qkd_splitCrossing(&tIn, &tOut, 2.0f, 3.0f, inv, true);  // stays in the near half
+        EXPECT_EQ(tIn, INFINITY);
+        EXPECT_EQ(tOut, INFINITY);
+        qkd_splitCrossing(&tIn, &tOut, 2.0f, 1.0f, inv, true);  // in the far half from 0 on
+        EXPECT_EQ(tIn, -INFINITY);
+        EXPECT_EQ(tOut, -INFINITY);
+        qkd_splitCrossing(&tIn, &tOut, 2.0f, 1.0f, inv, false);
+        EXPECT_EQ(tIn, INFINITY);
+        qkd_splitCrossing(&tIn, &tOut, 2.0f, 2.0f, inv, false);  // in the plane: both halves
+        EXPECT_EQ(tIn, -INFINITY);
+        EXPECT_EQ(tOut, INFINITY);
+    }
+}
+
+// --- Leaf triangles --------------------------------------------------------
+
+// A 3 x 3 map with h = 65535 (heights equal to the samples) and s = 2: the
+// root is the only leaf, with cells one unit wide.
+void buildUnitLeaf(Map* map, std::vector<t_qkdHeightVal> samples)
+{
+    map->samples = std::move(samples);
+    build(map, 3, 2, 2.0f, 65535.0f);
+}
+
+TEST(QkdLeaf, TiesKeepTheFirstTriangleAndNearestWins)
+{
+    Map map;
+    // Cell (0, 0): the two triangles meet on the diagonal from (0, 2) to
+    // (-1, 4) at different slopes.
+    buildUnitLeaf(&map, {0, 2, 20, 4, 10, 20, 20, 20, 20});
+    ASSERT_EQ(qkd_sampleHeight(&map.qkd, 4), 4.0f);
+    const scalar centre[2] = {0, 0};
+    scalar t, N[3];
+    t_material mat{};
+    t_ray r = makeRay(-0.5f, 100, 0.5f, 0, -1, 0);
+    ASSERT_EQ(intersectLeaf(&t, N, &mat, centre, 1.0f, &r, &map.qkd.nodes[0], &map.qkd), 1);
+    EXPECT_EQ(t, 97.0f);
+    const scalar k = (scalar)(1.0 / std::sqrt(21.0));  // (-2, 1, 4) of the first triangle
+    EXPECT_EQ(N[0], -2.0f * k);
+    EXPECT_EQ(N[1], 1.0f * k);
+    EXPECT_EQ(N[2], 4.0f * k);
+    EXPECT_EQ(mat.rgb[0], 0.25f);
+    EXPECT_EQ(mat.rgb[2], 0.75f);
+
+    // A ray through the lower cells first (in test order) and the wall at
+    // the upper row later: the nearer hit wins, from below.
+    t_ray low = makeRay(-0.5f, 1, -0.5f, 0, 1, 0);
+    ASSERT_EQ(intersectLeaf(&t, N, &mat, centre, 1.0f, &low, &map.qkd.nodes[0], &map.qkd), -1);
+    EXPECT_GT(N[1], 0.0f);
+    EXPECT_LT(t, 19.0f);
+    release(&map);
+}
+
+TEST(QkdLeaf, MissWritesOnlyT)
+{
+    Map map;
+    buildUnitLeaf(&map, std::vector<t_qkdHeightVal>(9, 5));
+    const scalar centre[2] = {0, 0};
+    scalar t = 1, N[3] = {9, 9, 9};
+    t_material mat{{7, 7, 7}};
+    t_ray r = makeRay(-0.5f, 10, 0.5f, 0, 1, 0);
+    EXPECT_EQ(intersectLeaf(&t, N, &mat, centre, 1.0f, &r, &map.qkd.nodes[0], &map.qkd), 0);
+    EXPECT_EQ(t, 3.4028235e+38f);
+    EXPECT_EQ(N[0], 9.0f);
+    EXPECT_EQ(mat.rgb[1], 7.0f);
+    // Flat tile: every normal is straight up.
+    t_ray d = makeRay(0.3f, 10, -0.7f, 0.1f, -1, 0.05f);
+    EXPECT_EQ(intersectLeaf(&t, N, &mat, centre, 1.0f, &d, &map.qkd.nodes[0], &map.qkd), 1);
+    EXPECT_EQ(N[0], 0.0f);
+    EXPECT_EQ(N[1], 1.0f);
+    EXPECT_EQ(N[2], 0.0f);
+    release(&map);
+}
+
+// --- intersect_qkd ---------------------------------------------------------
+
+TEST(QkdIntersect, BoxMissesTouchNothing)
+{
+    Map map;
+    std::mt19937 rng(11);
+    fill(&map, 17, Relief::Smooth, &rng);
+    build(&map, 17, 2, 16.0f, 4.0f);
+    const uint64_t before = g_qkdStats.numRaysHitRoot;
+    const t_ray rays[] = {
+        makeRay(-20, 2, 0, 0, 0, 1),      // beside the box
+        makeRay(20, 2, 0, 1, 0.01f, 0),   // points away from a box behind it
+        makeRay(0, 50, 0, 1, 0, 0),       // above, parallel
+        makeRay(-20, 50, 0, 1, -0.1f, 0), // passes over a corner region
+    };
+    for (const t_ray& r : rays) {
+        scalar t = 5, N[3] = {6, 6, 6};
+        t_material mat{{7, 7, 7}};
+        EXPECT_EQ(intersect_qkd(&t, N, &mat, &r, &map.qkd), 0);
+        EXPECT_EQ(t, 5.0f);
+        EXPECT_EQ(N[2], 6.0f);
+        EXPECT_EQ(mat.rgb[0], 7.0f);
+    }
+    EXPECT_EQ(g_qkdStats.numRaysHitRoot, before);
+
+    // Through the box above the terrain: counted, t at the largest float.
+    const scalar top = map.qkd.bbMax[1];
+    t_ray over = makeRay(-20, top - 1e-3f, 0.3f, 1, 0, 0);
+    scalar t = 5, N[3] = {6, 6, 6};
+    t_material mat{{7, 7, 7}};
+    const bool hits = intersect_qkd(&t, N, &mat, &over, &map.qkd) != 0;
+    if (!hits) {
+        EXPECT_EQ(t, 3.4028235e+38f);
+        EXPECT_EQ(mat.rgb[0], 0.0f);
+        EXPECT_EQ(N[0], 6.0f);
+    }
+    t_ray sky = makeRay(0, top - 1e-3f, 0, 0.01f, 1, 0.02f);
+    EXPECT_EQ(intersect_qkd(&t, N, &mat, &sky, &map.qkd), 0);
+    EXPECT_EQ(t, 3.4028235e+38f);
+    EXPECT_EQ(g_qkdStats.numRaysHitRoot, before + 2);
+    EXPECT_EQ(g_qkdStats.numLeafsVisited, 0u);
+    EXPECT_EQ(g_qkdStats.numNodesVisited, 0u);
+    release(&map);
+}
+
+TEST(QkdIntersect, RootOnlyTreeAndHeightProbe)
+{
+    Map leaf;
+    buildUnitLeaf(&leaf, {0, 2, 20, 4, 10, 20, 20, 20, 20});
+    scalar t, N[3];
+    t_material mat;
+    t_ray r = makeRay(-0.5f, 100, 0.5f, 0, -1, 0);
+    ASSERT_EQ(intersect_qkd(&t, N, &mat, &r, &leaf.qkd), 1);
+    EXPECT_EQ(t, 97.0f);
+    release(&leaf);
+
+    // The nearly vertical probe finds the ground under every point.
+    Map map;
+    std::mt19937 rng(5);
+    fill(&map, 65, Relief::Noise, &rng);
+    build(&map, 65, 2, 64.0f, 10.0f);
+    for (int i = 0; i < 400; ++i) {
+        const scalar x = -31.9f + 63.8f * (i % 20) / 19.0f, z = -31.9f + 63.8f * (i / 20) / 19.0f;
+        t_ray probe = makeRay(x, 1000.0f, z, 0.00001f, -1, 0.00001f);
+        ASSERT_EQ(intersect_qkd(&t, N, &mat, &probe, &map.qkd), 1) << x << " " << z;
+        EXPECT_GT(N[1], 0.0f);
+        EXPECT_EQ(mat.rgb[1], 0.5f);
+        // And from underneath the surface, looking up.
+        t_ray below = makeRay(x, -1.0f, z, 0.00001f, 1, 0.00001f);
+        ASSERT_EQ(intersect_qkd(&t, N, &mat, &below, &map.qkd), -1);
+        EXPECT_GT(N[1], 0.0f);
+    }
+    release(&map);
+}
+
+// --- Traversal against brute force -------------------------------------------
+
+struct LeafHit {
+    int r;
+    scalar t;
+    scalar N[3];
+    double entry;  // where the ray enters the leaf's footprint (from t = 0 on)
+};
+
+// Where the ray enters the footprint [x0, x1] x [z0, z1] (from t = 0 on).
+double footprintEntry(const t_ray* ray, const double (&lo)[2], const double (&hi)[2])
+{
+    double tLo = 0.0, tHi = INFINITY;
+    for (int k = 0; k < 2; ++k) {
+        const double x = ray->x[2 * k], w = ray->w[2 * k];
+        if (w == 0.0) {
+            if (x < lo[k] || x > hi[k])
+                return INFINITY;
+            continue;
+        }
+        double t0 = (lo[k] - x) / w, t1 = (hi[k] - x) / w;
+        if (t0 > t1)
+            std::swap(t0, t1);
+        tLo = std::max(tLo, t0);
+        tHi = std::min(tHi, t1);
+    }
+    return tLo <= tHi ? tLo : INFINITY;
+}
+
+// Every triangle of every leaf, cut exactly as the leaves are cut, with leaf
+// centres derived as the walk derives them. Keeps the first nearest hit per leaf.
+void bruteForce(const t_qkd* q, const t_qkd_node* node, scalar cx, scalar cz, uint32_t rec,
+                const t_ray* ray, std::vector<LeafHit>* hits)
+{
+    if (rec < q->numRecursions) {
+        const scalar S = q->S05[rec + 1];
+        const t_qkd_node* first = node + node->ofs;
+        for (uint32_t c = 0; c < 4; ++c)
+            bruteForce(q, first + c, cx + ((c & 1) ? S : -S), cz - ((c >> 1) ? S : -S),
+                       rec + 1, ray, hits);
+        return;
+    }
+    const scalar S = q->S05[rec];
+    const uint32_t n = q->minNodeSize;
+    const scalar step = (S + S) / (scalar)n;
+    LeafHit best{0, FLT_MAX, {0, 0, 0}, 0.0};
+    scalar top = cz + S, left = cx - S;
+    for (uint32_t v = 0; v < n; ++v, top -= step) {
+        left = cx - S;
+        for (uint32_t u = 0; u < n; ++u, left += step) {
+            const uint32_t i = node->heightmapUL + v * q->size + u;
+            auto y = [&](uint32_t idx) { return qkd_sampleHeight(q, q->heightmap[idx]); };
+            const scalar p0[3] = {left, y(i), top};
+            const scalar p1[3] = {left + step, y(i + 1), top};
+            const scalar p2[3] = {left, y(i + q->size), top - step};
+            const scalar p3[3] = {left + step, y(i + q->size + 1), top - step};
+            const scalar* tris[2][3] = {{p0, p1, p2}, {p2, p1, p3}};
+            for (auto& tri : tris) {
+                scalar t, bu, bv, nn[3];
+                const int r = ray_triangle_intersection(ray, tri[0], tri[1], tri[2], &t, &bu, &bv,
+                                                        nn);
+                if (r != 0 && t < best.t)
+                    best = LeafHit{r, t, {nn[0], nn[1], nn[2]}, 0.0};
+            }
+        }
+    }
+    if (best.r != 0) {
+        // The footprint of the triangles as cut, rounding of the edges included,
+        // grown by a hair: the triangle test accepts points that far outside.
+        const double eps = 1e-5 * S;
+        const double lo[2] = {cx - S - eps, top - eps}, hi[2] = {left + eps, cz + S + eps};
+        best.entry = footprintEntry(ray, lo, hi);
+        hits->push_back(best);
+    }
+}
+
+bool sameHit(const LeafHit& h, int r, scalar t, const scalar* N)
+{
+    return h.r == r && h.t == t && h.N[0] == N[0] && h.N[1] == N[1] && h.N[2] == N[2];
+}
+
+// Compares intersect_qkd with the brute force; returns 1 for a hit, 0 for a
+// miss. The walk returns the hit of the first leaf it crosses that has one,
+// so of the leaves with a hit the one the ray enters first must win, with its
+// exact t, normal and side. Leaves entered at the same point (the ray runs
+// along their common border, or through a shared corner) may each win: on a
+// border the same point comes out of two triangles with different rounding.
+// Being first crossed, the winner also holds the nearest hit, up to that
+// rounding.
+int compareWithBruteForce(const t_qkd* q, const t_ray& ray)
+{
+    std::vector<LeafHit> hits;
+    bruteForce(q, q->nodes, 0.0f, 0.0f, 0, &ray, &hits);
+    scalar t = -1, N[3] = {0, 0, 0};
+    t_material mat{{-1, -1, -1}};
+    const int r = intersect_qkd(&t, N, &mat, &ray, q);
+    if (hits.empty()) {
+        EXPECT_EQ(r, 0);
+        return 0;
+    }
+    scalar tBest = FLT_MAX;
+    double firstEntry = INFINITY;
+    for (const LeafHit& h : hits) {
+        tBest = std::min(tBest, h.t);
+        firstEntry = std::min(firstEntry, h.entry);
+    }
+    int entered = 0;
+    bool matched = false;
+    for (const LeafHit& h : hits) {
+        if (h.entry <= firstEntry + 1e-6 * (1.0 + std::abs(firstEntry))) {
+            ++entered;
+            matched = matched || sameHit(h, r, t, N);
+        }
+    }
+    EXPECT_TRUE(matched) << "traversal " << r << " t=" << t << " N=(" << N[0] << "," << N[1]
+                         << "," << N[2] << "), brute force t=" << tBest << " in "
+                         << hits.size() << " leaves, " << entered << " entered first";
+    if (entered == 1)
+        EXPECT_EQ(t, tBest);
+    else
+        EXPECT_NEAR(t, tBest, 1e-4 * std::max(1.0f, tBest));
+    EXPECT_EQ(mat.rgb[0], q->groundColorA[0]);
+    EXPECT_EQ(mat.rgb[2], q->groundColorA[2]);
+    return 1;
+}
+
+enum class RayKind { FromAbove, UnderSurface, InsideBox, NearVertical, Grazing, Count };
+
+t_ray randomRay(const t_qkd* q, RayKind kind, std::mt19937* rng)
+{
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    auto u = [&]() { return unit(*rng); };
+    const scalar half = q->s * 0.5f, yLo = q->bbMin[1], yHi = q->bbMax[1];
+    const scalar yMid = 0.5f * (yLo + yHi), ySpan = std::max(yHi - yLo, 1e-3f);
+    t_ray r{};
+    switch (kind) {
+    case RayKind::FromAbove: {
+        r = makeRay(1.4f * half * u(), yHi + ySpan * (1.5f + u()), 1.4f * half * u(), 0, 0, 0);
+        const scalar target[3] = {half * u(), yMid + 0.5f * ySpan * u(), half * u()};
+        for (int i = 0; i < 3; ++i)
+            r.w[i] = target[i] - r.x[i];
+        break;
+    }
+    case RayKind::UnderSurface:
+        r = makeRay(half * u(), yLo + 0.3f * ySpan * (1.0f + u()), half * u(), u(),
+                    0.5f * (1.0f + u()), u());
+        break;
+    case RayKind::InsideBox:
+        r = makeRay(half * u(), yMid + 0.5f * ySpan * u(), half * u(), u(), u(), u());
+        break;
+    case RayKind::NearVertical:
+        r = makeRay(half * u(), yHi + ySpan, half * u(), 1e-4f * u(), -1, 1e-4f * u());
+        break;
+    default:
+        r = makeRay(1.2f * half * u(), yMid + 0.5f * ySpan * u(), 1.2f * half * u(), u(),
+                    0.002f * u(), u());
+        break;
+    }
+    // Some rays get a zero x or z component (of either sign), a few both;
+    // some of those start exactly on a splitting plane of the tree.
+    const int axisCase = (int)((*rng)() % 10);
+    if (axisCase < 4) {
+        const int axis = axisCase < 2 ? 0 : 2;
+        const scalar zero = (axisCase & 1) ? -0.0f : 0.0f;
+        r.w[axis] = zero;
+        if ((*rng)() % 3 == 0) {
+            const uint32_t level = (*rng)() % (q->numRecursions + 1);
+            const int k = (int)((*rng)() % (1u << level)) * 2 + 1 - (1 << level);
+            r.x[axis] = (scalar)k * q->S05[level];  // a node centre of that level
+        }
+        if (axisCase == 3 && (*rng)() % 4 == 0)
+            r.w[0] = 0.0f;
+    }
+    return r;
+}
+
+TEST(QkdIntersect, MatchesBruteForceOnRandomRays)
+{
+    struct Case {
+        uint32_t size, minNodeSize, rays;
+        scalar s, h;
+        Relief relief;
+    };
+    const Case cases[] = {
+        {3, 2, 1500, 2.0f, 1.0f, Relief::Noise},
+        {5, 2, 1500, 100.0f, 40.0f, Relief::Smooth},
+        {5, 4, 1500, 1000.0f, 80.0f, Relief::Noise},
+        {17, 2, 2500, 64.0f, 30.0f, Relief::Terraced},
+        {17, 4, 2000, 7.3f, 2.1f, Relief::Smooth},
+        {65, 2, 500, 1000.0f, 300.0f, Relief::Noise},
+        {65, 4, 500, 64.0f, 5.0f, Relief::Smooth},
+        {257, 2, 50, 2048.0f, 400.0f, Relief::Smooth},
+        {257, 4, 50, 512.0f, 90.0f, Relief::Terraced},
+    };
+    std::mt19937 rng(2024);
+    int hits = 0, total = 0;
+    for (const Case& c : cases) {
+        Map map;
+        fill(&map, c.size, c.relief, &rng);
+        build(&map, c.size, c.minNodeSize, c.s, c.h);
+        for (uint32_t i = 0; i < c.rays; ++i) {
+            const RayKind kind = (RayKind)(i % (uint32_t)RayKind::Count);
+            const t_ray ray = randomRay(&map.qkd, kind, &rng);
+            SCOPED_TRACE(testing::Message()
+                         << "size " << c.size << "/" << c.minNodeSize << " kind " << (int)kind
+                         << " x=(" << ray.x[0] << "," << ray.x[1] << "," << ray.x[2] << ") w=("
+                         << ray.w[0] << "," << ray.w[1] << "," << ray.w[2] << ")");
+            hits += compareWithBruteForce(&map.qkd, ray);
+            ++total;
+            if (testing::Test::HasFailure())
+                break;
+        }
+        release(&map);
+        if (testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_GT(hits, total / 4);  // the comparison is not about misses only
+}
+
+}  // namespace
