@@ -553,6 +553,84 @@ int benchmark_init_qkd(t_qkd* qkd)
 }
 
 // ---------------------------------------------------------------------------
-// Benchmark (being built)
+// Benchmark
 
-void benchmark(int, const t_runConfig*) {}
+void benchmark(int withVideo, const t_runConfig* config)
+{
+    // Always 512 x 512, whatever the interactive size of the program.
+    const unsigned int width = 512;
+    const unsigned int height = 512;
+    const scalar limit = config->benchmarkLimit;
+
+    stars();
+    fputs("premiere qkd-benchmark\n", stderr);
+    subs();
+    if (withVideo) {
+        if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+            fprintf(stderr, "Unable to init SDL: %s\n", SDL_GetError());
+            exit(1);
+        }
+        atexit(SDL_Quit);
+    }
+
+    t_pixel* p_pbuff = (t_pixel*)malloc((size_t)width * height * sizeof(t_pixel));
+    if (!p_pbuff) {
+        fail("Unable to allocate hdr-pixel-buffer\n");
+    }
+    flushSurf(p_pbuff, (int)width, (int)height);
+
+    // Without video no SDL function is called at all.
+    SDL_Surface* screen = nullptr;
+    if (withVideo) {
+        screen = SDL_SetVideoMode((int)width, (int)height, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
+        if (!screen) {
+            fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
+            exit(1);
+        }
+    }
+
+    t_ray* p_rbuff = nullptr;
+    if (allocAndInitSimpleRayBuffer(&p_rbuff, width, height, 0.5f) != 0) {
+        fail("Unable to allocate camera-ray-buffer\n");
+    }
+
+    t_scene scene;
+    memset(&scene, 0, sizeof scene);
+    scene.num_qkd = 1;
+    scene.p_qkd = allocQkd();
+    benchmark_init_qkd(scene.p_qkd);
+
+    // Building the map and the tree is not measured.
+    const clock_t t0 = clock();
+    subs();
+    scalar pathParam = 50.0f;
+    unsigned int numFrames = 0;
+    unsigned int numFramesSinceProgress = 0;
+    t_matrix matView;
+    memset(&matView, 0, sizeof matView);
+    for (;;) {
+        if (seconds(clock() - t0) >= limit) {
+            break;
+        }
+        const clock_t now = clock();
+        pathParam = (scalar)((double)pathParam + 0.3);
+        numFrames += 1;
+        numFramesSinceProgress += 1;
+        benchmarkCameraPath(&matView, pathParam);
+        flushSurf(p_pbuff, (int)width, (int)height);
+        render_mlrta(p_pbuff, p_rbuff, &scene, &matView, width, height);
+        if (withVideo) {
+            draw(screen, p_pbuff, 1.0f);
+        }
+        if (numFramesSinceProgress > 20) {
+            const scalar el = seconds(now - t0);
+            fprintf(stderr, "\rframe(%.4u), avg-fps(%.4f), t_left=%.0f    ", numFrames,
+                    (double)((scalar)numFrames / el), (double)(limit - el));
+            numFramesSinceProgress = 0;
+        }
+    }
+
+    writeBenchmarkStats(stderr, numFrames, &g_qkdStats, limit);
+    free(p_pbuff);
+    stars();
+}

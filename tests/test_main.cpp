@@ -466,6 +466,15 @@ std::string scratchFile(const std::string& contents)
     return path;
 }
 
+// The program keeps its trees until it ends; tests give them back.
+void freeQkd(const t_qkd& qkd)
+{
+    free(qkd.heightmap);
+    free(qkd.nodes);
+    free(qkd.S05);
+    free(qkd.W05);
+}
+
 // Loads a file through the loader; the report on stderr comes back in *log.
 t_qkd loadQuietly(const std::string& path, std::string* log = nullptr)
 {
@@ -529,7 +538,7 @@ TEST(Heightmap, EightBitBytesAreGreyLevels)
               "  allocating 0.000 M...success\n"
               "  now initializing h-map...  has 8 bits per pixel, pitch is 8\n"
               "outrageous\n}\n");
-    free(qkd.heightmap);
+    freeQkd(qkd);
 
     // Stored top-down the rows come out in the same order.
     bmp.topDown = true;
@@ -537,7 +546,7 @@ TEST(Heightmap, EightBitBytesAreGreyLevels)
     ASSERT_NE(td.heightmap, nullptr);
     EXPECT_EQ(td.heightmap[1], 15420);
     EXPECT_EQ(td.heightmap[4 * 5 + 3], 0);
-    free(td.heightmap);
+    freeQkd(td);
 }
 
 TEST(Heightmap, DeeperPixelsUseTheProductOfTheirChannels)
@@ -563,7 +572,7 @@ TEST(Heightmap, DeeperPixelsUseTheProductOfTheirChannels)
         } else {
             EXPECT_EQ(qkd.heightmap[4], 0);
         }
-        free(qkd.heightmap);
+        freeQkd(qkd);
     }
 }
 
@@ -591,7 +600,7 @@ TEST(Heightmap, BenchmarkRipples)
     EXPECT_GT(hm[1024 * 2049 + 1024 + 102], 65000);
     // Circular: the same distance along a row and along a column.
     EXPECT_NEAR(hm[1024 * 2049 + 1024 + 300], hm[(1024 + 300) * 2049 + 1024], 200);
-    free(qkd.heightmap);
+    freeQkd(qkd);
 }
 
 class HeightmapRefused : public ::testing::Test {
@@ -669,6 +678,21 @@ TEST_F(HeightmapRefused, HugeDeclaredSizes)
     // A usable size whose rows are missing: SDL gives up while reading.
     expectRefused(withSize(16385, 16385, 8), NOT_FOUND);
     expectRefused(withSize(16385, -16385, 24), NOT_FOUND);
+
+    // SDL 1.2 keeps the pitch in 16 bits: 16385 pixels of 4 bytes would come
+    // out with a pitch of 4. Patched SDL refuses the file, plain SDL loads it
+    // and the loader must refuse it.
+    std::string wrapped = small.substr(0, 14 + 40);
+    const int32_t side = 16385;
+    memcpy(&wrapped[18], &side, 4);
+    memcpy(&wrapped[22], &side, 4);
+    wrapped[28] = 32;
+    const uint32_t noPalette = 0, offBits = 14 + 40;
+    memcpy(&wrapped[46], &noPalette, 4);
+    memcpy(&wrapped[10], &offBits, 4);
+    wrapped += std::string(4 * side, '\xff');
+    expectRefused(scratchFile(wrapped),
+                  "not found\\.\n$|  refused: unusable pixel layout \\(32 bits per pixel, pitch 4\\)");
 }
 
 TEST_F(HeightmapRefused, PalettesThatAreNotTheGreyRamp)
@@ -699,7 +723,7 @@ TEST(Heightmap, SmallDepthsWithAGreyRampLoad)
     for (int i = 0; i < 9; ++i) {
         EXPECT_EQ(qkd.heightmap[i], (t_qkdHeightVal)(i * 257)) << i;
     }
-    free(qkd.heightmap);
+    freeQkd(qkd);
 }
 
 }  // namespace
