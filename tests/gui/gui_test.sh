@@ -41,6 +41,10 @@ fail() {
         echo "--- program output:"
         tr '\r' '\n' <"$work/stderr" | tail -n 30
     fi
+    if [ -n "$xvfb_pid" ]; then
+        kill -0 "$xvfb_pid" 2>/dev/null || echo "--- Xvfb on ${DISPLAY:-?} has died"
+        [ -s "$work/xvfb.log" ] && { echo "--- Xvfb log:"; tail -n 20 "$work/xvfb.log"; }
+    fi
     exit 1
 }
 
@@ -115,14 +119,16 @@ finished() {
 # Our own server on a display number nobody holds (lock file and socket
 # checked), away from the low numbers that desktops and xvfb-run use; if
 # another server grabs it first, ours fails to start and we try the next.
-# -displayfd reports the number once the server accepts clients.
+# -displayfd reports the number once the server accepts clients. -noreset:
+# SDL opens and closes a probe connection before its real one, and a server
+# reset in between refuses that real one.
 start_xvfb() {
     local n=$((100 + $$ % 300)) tries
     for tries in 1 2 3 4 5 6 7 8 9 10; do
         n=$((n + 1))
         [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
         rm -f "$work/display"
-        Xvfb ":$n" -displayfd 3 -screen 0 640x480x24 -nolisten tcp \
+        Xvfb ":$n" -displayfd 3 -noreset -screen 0 640x480x24 -nolisten tcp \
             3>"$work/display" 2>"$work/xvfb.log" &
         xvfb_pid=$!
         xvfb_ready() { test -s "$work/display" || ! kill -0 "$xvfb_pid" 2>/dev/null; }
