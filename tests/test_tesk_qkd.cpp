@@ -503,20 +503,23 @@ TEST(QkdLeaf, MissWritesOnlyT)
 
 // --- intersect_qkd ---------------------------------------------------------
 
-TEST(QkdIntersect, BoxMissesTouchNothing)
+TEST(QkdIntersect, MissesOfTheBoxTouchNothingMissesInsideItClearT)
 {
+    // Flat at 1000 with one peak in the (-x, +z) corner.
     Map map;
-    std::mt19937 rng(11);
-    fill(&map, 17, Relief::Smooth, &rng);
+    map.samples.assign(17 * 17, 1000);
+    map.samples[0] = 60000;
     build(&map, 17, 2, 16.0f, 4.0f);
+    const scalar midY = 0.5f * (map.qkd.bbMin[1] + map.qkd.bbMax[1]);
     const uint64_t before = g_qkdStats.numRaysHitRoot;
-    const t_ray rays[] = {
-        makeRay(-20, 2, 0, 0, 0, 1),      // beside the box
-        makeRay(20, 2, 0, 1, 0.01f, 0),   // points away from a box behind it
-        makeRay(0, 50, 0, 1, 0, 0),       // above, parallel
-        makeRay(-20, 50, 0, 1, -0.1f, 0), // passes over a corner region
+    const t_ray outside[] = {
+        makeRay(-20, midY, 9, 1, 0, 0),     // beside the box
+        makeRay(20, midY, 0, 1, 0.01f, 0),  // points away from a box behind it
+        makeRay(0, 50, 0, 1, 0, 0),         // above it, parallel
+        makeRay(-20, 50, 0, 1, -0.01f, 0),  // passes over it
+        makeRay(-20, -1, 0, 1, 0, 0),       // below it, parallel
     };
-    for (const t_ray& r : rays) {
+    for (const t_ray& r : outside) {
         scalar t = 5, N[3] = {6, 6, 6};
         t_material mat{{7, 7, 7}};
         EXPECT_EQ(intersect_qkd(&t, N, &mat, &r, &map.qkd), 0);
@@ -526,20 +529,18 @@ TEST(QkdIntersect, BoxMissesTouchNothing)
     }
     EXPECT_EQ(g_qkdStats.numRaysHitRoot, before);
 
-    // Through the box above the terrain: counted, t at the largest float.
-    const scalar top = map.qkd.bbMax[1];
-    t_ray over = makeRay(-20, top - 1e-3f, 0.3f, 1, 0, 0);
-    scalar t = 5, N[3] = {6, 6, 6};
-    t_material mat{{7, 7, 7}};
-    const bool hits = intersect_qkd(&t, N, &mat, &over, &map.qkd) != 0;
-    if (!hits) {
+    // Through the box above the terrain, and up from inside it: counted, t
+    // at the largest float, black material, N untouched.
+    const t_ray inside[] = {makeRay(-20, midY, -4, 1, 0, 0), makeRay(3, midY, 3, 0.2f, 1, 0)};
+    for (const t_ray& r : inside) {
+        scalar t = 5, N[3] = {6, 6, 6};
+        t_material mat{{7, 7, 7}};
+        EXPECT_EQ(intersect_qkd(&t, N, &mat, &r, &map.qkd), 0);
         EXPECT_EQ(t, 3.4028235e+38f);
         EXPECT_EQ(mat.rgb[0], 0.0f);
+        EXPECT_EQ(mat.rgb[1], 0.0f);
         EXPECT_EQ(N[0], 6.0f);
     }
-    t_ray sky = makeRay(0, top - 1e-3f, 0, 0.01f, 1, 0.02f);
-    EXPECT_EQ(intersect_qkd(&t, N, &mat, &sky, &map.qkd), 0);
-    EXPECT_EQ(t, 3.4028235e+38f);
     EXPECT_EQ(g_qkdStats.numRaysHitRoot, before + 2);
     EXPECT_EQ(g_qkdStats.numLeafsVisited, 0u);
     EXPECT_EQ(g_qkdStats.numNodesVisited, 0u);
