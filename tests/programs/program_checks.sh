@@ -19,7 +19,12 @@ SUBS='-------------------------------------'
 BANNER="$STARS"$'\nthis is [tesk]\n'
 USAGE="$BANNER$SUBS"$'\nusage:\n tesk [-benchmark[-no-vid]]\n'"$STARS"$'\n'
 BENCH_START="$BANNER$STARS"$'\npremiere qkd-benchmark\n'"$SUBS"$'\n'
-RIPPLES=$'creating heightmap{\n  allocating 8.008 M...success\n  now initializing h-map...outrageous\n}\n'
+RIPPLES=$'creating heightmap{\n  allocating 8.008 M...success\n'
+RIPPLES+=$'  now initializing h-map...outrageous\n}\n'
+LOADING=$'creating heightmap{\n  trying to load file `gimp.plasma.bmp`...'
+# A progress line of the benchmark and a status line of the interactive run.
+PROGRESS=$'\r''frame\([0-9]+\), avg-fps\([0-9]+\.[0-9]{4}\), t_left=[0-9]+    '
+STATUS=$'\r''\[tesk-ray\{benching [01]\}\]@[0-9]+fps \([0-9]+\.[0-9]avg\)'
 
 fail() {
     echo "FAIL($check): $*" >&2
@@ -56,7 +61,10 @@ stat_value() { grep -a "^  $1" err | tail -1 | sed -E 's/^[^:]*: ([-0-9.]+).*/\1
 interactive_stats() {  # ENDING LIMIT MIN MAX, with frames and average normalised
     sed -E -e 's/^(  total frames: )[0-9]+$/\1N/' \
         -e 's/^(  average rate: )[0-9]+\.[0-9]{2}( fps)$/\1X\2/' err >errn
-    expect_suffix $'\n'"$SUBS"$'\n\n[tesk] 64x64\n-general\n  total frames: N\n  bench time..: '"$2"$' sec\n  average rate: X fps\n  minimum rate: '"$3"$' fps\n  maximum rate: '"$4"$' fps\nthx. bye o/\n\n'"$STARS"$'\n' errn
+    local want=$'\n'"$SUBS"$'\n\n[tesk] 64x64\n-general\n  total frames: N\n'
+    want+="  bench time..: $2 sec"$'\n  average rate: X fps\n'
+    want+="  minimum rate: $3 fps"$'\n'"  maximum rate: $4 fps"$'\nthx. bye o/\n\n'"$STARS"$'\n'
+    expect_suffix "$want" errn
     frames=$(stat_value "total frames")
     [ "$frames" -ge 1 ] || fail "no frame rendered"
 }
@@ -65,7 +73,11 @@ benchmark_stats() {  # the statistics block, exact, for the frames it reports
     frames=$(stat_value "frames measured")
     [ -n "$frames" ] || fail "no statistics"
     rate=$(awk -v n="$frames" 'BEGIN { printf "%.4f", n * 0.5 }')
-    expect_suffix $'\n'"$SUBS"$'\n\n[tesk] 512x512\n-general\n  frames measured: '"$frames"$'\n  bench time.....: 2.0000 sec\n  average rate...: '"$rate"$' fps\n-qkd-stats\n  num leafs visited....: 0\n  num inner visited....: 0\n  num rays hitting root: 0\nbye o/\n\n'"$STARS"$'\n'
+    local want=$'\n'"$SUBS"$'\n\n[tesk] 512x512\n-general\n'
+    want+="  frames measured: $frames"$'\n  bench time.....: 2.0000 sec\n'
+    want+="  average rate...: $rate fps"$'\n-qkd-stats\n  num leafs visited....: 0\n'
+    want+=$'  num inner visited....: 0\n  num rays hitting root: 0\nbye o/\n\n'"$STARS"$'\n'
+    expect_suffix "$want"
 }
 
 # One progress line after every 21st frame, numbered 0021, 0042, ...
@@ -74,7 +86,7 @@ benchmark_progress() {
     while read -r n; do
         k=$((k + 21))
         [ "$((10#$n))" = "$k" ] || fail "progress line for frame $n, expected $k"
-    done < <(grep -aoE $'\rframe\\([0-9]+\\), avg-fps\\([0-9]+\\.[0-9]{4}\\), t_left=[0-9]+    ' err |
+    done < <(grep -aoE "$PROGRESS" err |
              sed -E 's/^.frame\(([0-9]+)\).*/\1/')
     [ "$k" = "$((frames / 21 * 21))" ] || fail "$((k / 21)) progress lines for $frames frames"
     if [ "$frames" -ge 21 ]; then
@@ -98,7 +110,10 @@ interactive_blink)
     run SDL_VIDEODRIVER=dummy "$blink"
     expect_rc 0
     expect_quiet_stdout
-    expect_prefix "$BANNER$SUBS"$'\ncreating heightmap{\n  trying to load file `gimp.plasma.bmp`...dunnit! size is 33x33\n  will make 2178tris/0.002Mtris\n  allocating 0.002 M...success\n  now initializing h-map...  has 8 bits per pixel, pitch is 36\noutrageous\n}\n'
+    want="$BANNER$SUBS"$'\n'"$LOADING"$'dunnit! size is 33x33\n  will make 2178tris/0.002Mtris\n'
+    want+=$'  allocating 0.002 M...success\n'
+    want+=$'  now initializing h-map...  has 8 bits per pixel, pitch is 36\noutrageous\n}\n'
+    expect_prefix "$want"
     ! grep -aq $'\r\\[tesk-ray' err || fail "status line within the first second"
     interactive_stats "" 1.0 -1.00 -1.00
     ;;
@@ -107,7 +122,7 @@ interactive_status)
     run SDL_VIDEODRIVER=dummy "$short"
     expect_rc 0
     expect_quiet_stdout
-    lines=$(grep -aoE $'\r\\[tesk-ray\\{benching [01]\\}\\]@[0-9]+fps \\([0-9]+\\.[0-9]avg\\)' err | wc -l)
+    lines=$(grep -aoE "$STATUS" err | wc -l)
     [ "$lines" = 1 ] || fail "$lines status lines, expected one"
     min=$(stat_value "minimum rate")
     max=$(stat_value "maximum rate")
@@ -118,14 +133,15 @@ missing_heightmap)
     run SDL_VIDEODRIVER=dummy "$blink"
     expect_rc 1
     expect_quiet_stdout
-    expect_all "$BANNER$SUBS"$'\ncreating heightmap{\n  trying to load file `gimp.plasma.bmp`...doh! sorry sir, not found.\n'
+    expect_all "$BANNER$SUBS"$'\n'"$LOADING"$'doh! sorry sir, not found.\n'
     ;;
 bad_heightmap)
     "$mkbmp" gimp.plasma.bmp 32 || fail "cannot write the heightmap"
     run SDL_VIDEODRIVER=dummy "$blink"
     expect_rc 1
     expect_quiet_stdout
-    expect_all "$BANNER$SUBS"$'\ncreating heightmap{\n  trying to load file `gimp.plasma.bmp`...refused: image is 32x32, a heightmap must be square with a side of 2*2^k+1 pixels, at most 16385\n'
+    want="refused: image is 32x32, a heightmap must be square with a side of 2*2^k+1 pixels,"
+    expect_all "$BANNER$SUBS"$'\n'"$LOADING$want"$' at most 16385\n'
     ;;
 no_video)
     run -u DISPLAY SDL_VIDEODRIVER=nonexistent "$blink"
@@ -147,6 +163,15 @@ benchmark_no_vid)
     expect_prefix "$BENCH_START$RIPPLES"
     benchmark_stats
     benchmark_progress
+    ;;
+benchmark_no_sdl_calls)
+    # A breakpoint on every SDL function: none may be reached without video.
+    command -v gdb >/dev/null || exit 77
+    timeout 240 env -u DISPLAY SDL_VIDEODRIVER=nonexistent gdb -batch -ex start \
+        -ex 'rbreak ^SDL_' -ex continue --args "$short" -benchmark-no-vid >gdb.log 2>&1
+    grep -q 'SDL_Init' gdb.log || fail "no breakpoints set: $(tail -5 gdb.log)"
+    ! grep -E '^Breakpoint [0-9]+, ' gdb.log || fail "an SDL function was called"
+    grep -q 'exited normally' gdb.log || fail "did not end normally: $(tail -5 gdb.log)"
     ;;
 benchmark_dummy_video)
     run SDL_VIDEODRIVER=dummy "$short" -benchmark
