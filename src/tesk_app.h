@@ -55,6 +55,8 @@ void writeBenchmarkStats(FILE* out, unsigned int numFrames, const t_qkd_stats* s
 
 void flushSurf(t_pixel* p_pbuff, int width, int height);
 void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure);
+// One channel as draw shows it: linear scale, clamped, negative and NaN black.
+Uint8 channelByte(scalar v);
 void saveScreenshot(SDL_Surface* surface, int* shotCounter);
 
 // Largest heightmap side the loader accepts (16385 = 2 * 2^13 + 1).
