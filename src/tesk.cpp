@@ -156,10 +156,13 @@ int render_mlrta(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* m
 {
     const t_qkd* qkd = &p_scene->p_qkd[0];
     for (unsigned int V = 0; V < HEIGHT; V += kTileSize) {
-        for (unsigned int U = 0; U < WIDTH; U += kTileSize) {
-            render_qkd_mlrta(qkd, (int)U, (int)V, (int)kTileSize, p_pbuff, p_rbuff, WIDTH,
-                             matView);
-            if (WIDTH - U <= kTileSize)
+        // The tile renderer clips tiles at the row width but cannot know the
+        // frame's height: a last row of tiles that the height cuts short is
+        // passed as smaller tiles that end on the last row.
+        const unsigned int side = HEIGHT - V < kTileSize ? HEIGHT - V : kTileSize;
+        for (unsigned int U = 0; U < WIDTH; U += side) {
+            render_qkd_mlrta(qkd, (int)U, (int)V, (int)side, p_pbuff, p_rbuff, WIDTH, matView);
+            if (WIDTH - U <= side)
                 break;  // the last tile of the row; also keeps U from wrapping
         }
         if (HEIGHT - V <= kTileSize)

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "mlrta_staging.h"
+#include "tesk_qkd_internal.h"
 
 namespace {
 

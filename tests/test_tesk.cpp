@@ -419,4 +419,28 @@ TEST(RenderMlrta, TilesOf128CoverTheFrame)
     free(rays);
 }
 
+TEST(RenderMlrta, FrameSidesThatAreNotMultiplesOfTheTileStayInside)
+{
+    // 200 x 150: the tiles cut by the frame's edges end on its last column
+    // and row (the sanitizer build checks that nothing reaches past them).
+    const unsigned int W = 200, H = 150;
+    t_ray* rays = nullptr;
+    ASSERT_EQ(allocAndInitSimpleRayBuffer(&rays, W, H, 0.5f), 0);
+    t_pixel zero = {};
+    std::vector<t_pixel> pix(W * H, zero);
+    t_scene scene = makeScene(flatTree());
+    const scalar rx[3] = {1, 0, 0}, ry[3] = {0, 0, -1}, rz[3] = {0, 1, 0};
+    matrix m = basis(rx, ry, rz, 0.0f, 1000.0f, 0.0f);
+    ASSERT_EQ(render_mlrta(pix.data(), rays, &scene, &m, W, H), 0);
+    for (unsigned int u = 0; u < W; ++u) {
+        EXPECT_EQ(pix[0 * W + u].r, 1.0f) << u;
+        EXPECT_EQ(pix[(H - 1) * W + u].r, 1.0f) << u;
+    }
+    for (unsigned int v = 0; v < H; ++v) {
+        EXPECT_EQ(pix[v * W + 0].r, 1.0f) << v;
+        EXPECT_EQ(pix[v * W + W - 1].r, 1.0f) << v;
+    }
+    free(rays);
+}
+
 }  // namespace
