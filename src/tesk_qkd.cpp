@@ -163,10 +163,12 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                 const scalar y_min = tIn * w[1] + x[1];
                 const scalar y_max = tOut * w[1] + x[1];
                 const scalar bbMaxY = qkd_sampleHeight(qkd, childNode->maxH);
-                if (y_min > bbMaxY && y_max > bbMaxY)
+                if (y_min > bbMaxY && y_max > bbMaxY &&
+                    !qkd_nearHeight(y_min, y_max, bbMaxY, tIn, tOut, w[1], x[1]))
                     continue;  // passes above
                 const scalar bbMinY = qkd_sampleHeight(qkd, childNode->minH);
-                if (!(y_min >= bbMinY || y_max >= bbMinY))
+                if (!(y_min >= bbMinY || y_max >= bbMinY) &&
+                    !qkd_nearHeight(y_min, y_max, bbMinY, tIn, tOut, w[1], x[1]))
                     continue;  // passes below
                 t_state* s = &g_stack[++tos];
                 s->centerXZ[0] = cx + xz[su & 1u];

@@ -5,6 +5,7 @@
 #include <xmmintrin.h>
 
 #include <cfloat>
+#include <cmath>
 
 #include "tesk_math.h"
 #include "tesk_qkd.h"
@@ -61,6 +62,22 @@ static inline void qkd_splitCrossing(scalar* tIn, scalar* tOut, scalar c, scalar
         *tIn = side;
         *tOut = side;
     }
+}
+
+// Whether a ray's height at the entry or the exit of a node lies within
+// rounding of one of the node's height bounds. A ray that meets a plateau
+// right where it enters or leaves the node's interval (a plateau on the top
+// or the floor of the tree's box, where the ray crosses that face) has its
+// height there computed a few ulps to the wrong side of the plateau; culling
+// on that would leave holes in the terrain. Keeping such a node costs one
+// more visit and never changes a hit: the leaf test decides.
+static inline bool qkd_nearHeight(scalar y_min, scalar y_max, scalar bound, scalar tIn,
+                                  scalar tOut, scalar w1, scalar x1)
+{
+    const scalar rel = 1e-6f;
+    const scalar slackIn = (fabsf(tIn * w1) + fabsf(x1) + fabsf(bound)) * rel;
+    const scalar slackOut = (fabsf(tOut * w1) + fabsf(x1) + fabsf(bound)) * rel;
+    return fabsf(y_min - bound) <= slackIn || fabsf(y_max - bound) <= slackOut;
 }
 
 // Entry and exit parameters of a node's four children, lane k for the child

@@ -44,7 +44,7 @@ void release(Map* map)
     map->qkd.nodes = nullptr;
 }
 
-enum class Relief { Noise, Smooth, Terraced };
+enum class Relief { Noise, Smooth, Terraced, TerracedOnTheBox };
 
 void fill(Map* map, uint32_t size, Relief relief, std::mt19937* rng)
 {
@@ -61,16 +61,15 @@ void fill(Map* map, uint32_t size, Relief relief, std::mt19937* rng)
                 v = any(*rng);
             else if (relief == Relief::Smooth)
                 v = (int)(smooth * 60000.0) + any(*rng) % 2000;
-            else
+            else if (relief == Relief::Terraced)
                 v = 1000 + (int)(smooth * 4.0) * 16000;  // plateaus of equal samples
+            else
+                v = std::min((int)(smooth * 4.0), 3) * 21845;  // plateaus 0 to 65535
             map->samples[(size_t)r * size + c] = (t_qkdHeightVal)std::clamp(v, 0, 65535);
         }
     }
     if (relief == Relief::Terraced) {
-        // Keep the plateaus off the floor and the top of the tree's box: a ray
-        // leaving the box through its floor right where it meets a plateau
-        // lying on that floor can be culled, because its height at the exit
-        // parameter rounds to just above the plateau.
+        // Plateaus inside the box, off its floor and top.
         map->samples.front() = 0;
         map->samples.back() = 65535;
     }
@@ -770,6 +769,10 @@ TEST(QkdIntersect, MatchesBruteForceOnRandomRays)
         {65, 4, 500, 64.0f, 5.0f, Relief::Smooth},
         {257, 2, 50, 2048.0f, 400.0f, Relief::Smooth},
         {257, 4, 50, 512.0f, 90.0f, Relief::Terraced},
+        // A ray meets a plateau on the box's top where it enters the box, or
+        // on its floor where it leaves it: rounding must not cull the node.
+        {17, 2, 2500, 64.0f, 30.0f, Relief::TerracedOnTheBox},
+        {65, 2, 1500, 200.0f, 15.0f, Relief::TerracedOnTheBox},
     };
     std::mt19937 rng(2024);
     int hits = 0, total = 0;
