@@ -31,21 +31,23 @@ std::string writeHeightmap()
 }
 
 struct Frame {
-    t_frameContext ctx;
+    t_frameContext ctx = {};
     std::vector<uint8_t> rgb;
+    Frame() = default;
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+    ~Frame() { frameRelease(&ctx); }
 };
 
-Frame renderAt(const std::string& heightmap, scalar t)
+void renderAt(Frame* f, const std::string& heightmap, scalar t)
 {
-    Frame f;
     testing::internal::CaptureStderr();  // the loader's progress report
-    const int setup = frameSetup(&f.ctx, kSide, heightmap.c_str());
+    const int setup = frameSetup(&f->ctx, kSide, heightmap.c_str());
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(setup, 0);
-    frameRender(&f.ctx, t);
-    f.rgb.resize(3 * kSide * kSide);
-    frameToRGB(&f.ctx, f.rgb.data());
-    return f;
+    ASSERT_EQ(setup, 0);
+    frameRender(&f->ctx, t);
+    f->rgb.resize(3 * kSide * kSide);
+    frameToRGB(&f->ctx, f->rgb.data());
 }
 
 void worldRay(const Frame& f, t_matrix* matView, unsigned int i, t_ray* ray)
@@ -82,7 +84,8 @@ double shadowedShare(const Frame& f, scalar t)
 TEST(Frame, SkyAboveLitTerrainBelow)
 {
     const std::string heightmap = writeHeightmap();
-    Frame f = renderAt(heightmap, kLowSun);
+    Frame f;
+    renderAt(&f, heightmap, kLowSun);
     t_matrix matView;
     interactiveCameraPath(&matView, kLowSun, &f.ctx.scene);
     for (unsigned int u = 0; u < kSide; ++u) {
@@ -114,11 +117,13 @@ TEST(Frame, SkyAboveLitTerrainBelow)
 TEST(Frame, LowSunCastsMoreShadowsThanHighSun)
 {
     const std::string heightmap = writeHeightmap();
-    const Frame low = renderAt(heightmap, kLowSun);
+    Frame low;
+    renderAt(&low, heightmap, kLowSun);
     ASSERT_GT(low.ctx.scene.p_dirLights->w[1], -0.45f) << "the sun should stand low";
     const double lowShare = shadowedShare(low, kLowSun);
     // At t = 157 the sun stands about 66 degrees up.
-    const Frame high = renderAt(heightmap, 157.0f);
+    Frame high;
+    renderAt(&high, heightmap, 157.0f);
     ASSERT_LT(high.ctx.scene.p_dirLights->w[1], -0.7f) << "the sun should stand high";
     const double highShare = shadowedShare(high, 157.0f);
     EXPECT_GT(lowShare, 0.005);
@@ -129,10 +134,13 @@ TEST(Frame, LowSunCastsMoreShadowsThanHighSun)
 TEST(Frame, SameMomentGivesTheSameBytes)
 {
     const std::string heightmap = writeHeightmap();
-    const Frame a = renderAt(heightmap, 3.5f);
-    const Frame b = renderAt(heightmap, 3.5f);
+    Frame a;
+    renderAt(&a, heightmap, 3.5f);
+    Frame b;
+    renderAt(&b, heightmap, 3.5f);
     EXPECT_EQ(a.rgb, b.rgb);
-    const Frame c = renderAt(heightmap, 4.5f);
+    Frame c;
+    renderAt(&c, heightmap, 4.5f);
     EXPECT_NE(a.rgb, c.rgb) << "the camera moves";
     remove(heightmap.c_str());
 }

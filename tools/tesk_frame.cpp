@@ -30,6 +30,22 @@ int frameSetup(t_frameContext* ctx, unsigned int size, const char* heightmapFile
     return 0;
 }
 
+void frameRelease(t_frameContext* ctx)
+{
+    t_qkd* qkd = ctx->scene.p_qkd;
+    if (qkd) {
+        free(qkd->heightmap);
+        free(qkd->nodes);
+        free(qkd->S05);
+        free(qkd->W05);
+        free(qkd);
+    }
+    free(ctx->scene.p_dirLights);
+    free(ctx->p_rbuff);
+    free(ctx->p_pbuff);
+    memset(ctx, 0, sizeof *ctx);
+}
+
 void frameRender(t_frameContext* ctx, scalar t)
 {
     t_matrix matView;
@@ -168,5 +184,6 @@ int frameMain(int argc, char** argv)
     frameRender(&ctx, (scalar)t);
     std::vector<uint8_t> rgb(3 * (size_t)size * size);
     frameToRGB(&ctx, rgb.data());
+    frameRelease(&ctx);
     return frameWriteBmp(rgb.data(), (unsigned int)size, output);
 }

@@ -23,6 +23,9 @@ struct t_frameContext {
 // the buffers. Returns 0, or 1 after one message on standard error.
 int frameSetup(t_frameContext* ctx, unsigned int size, const char* heightmapFile);
 
+// Frees what frameSetup allocated.
+void frameRelease(t_frameContext* ctx);
+
 // Renders the flight at time t (seconds) into ctx->p_pbuff. The sun is set
 // for t itself, as in a running flight where the previous frame's sun is a
 // moment earlier.
