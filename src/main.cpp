@@ -209,6 +209,27 @@ void writeBenchmarkStats(FILE* out, unsigned int numFrames, const t_qkd_stats* s
 // ---------------------------------------------------------------------------
 // Interactive mode
 
+// A 32-bit window of the render size, or the end of the program.
+static SDL_Surface* openWindow(unsigned int width, unsigned int height)
+{
+    SDL_Surface* screen =
+        SDL_SetVideoMode((int)width, (int)height, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
+    if (!screen) {
+        fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
+        exit(1);
+    }
+    return screen;
+}
+
+static t_ray* cameraRays(unsigned int width, unsigned int height)
+{
+    t_ray* p_rbuff = nullptr;
+    if (allocAndInitSimpleRayBuffer(&p_rbuff, width, height, 0.5f) != 0) {
+        fail("Unable to allocate camera-ray-buffer\n");
+    }
+    return p_rbuff;
+}
+
 static t_qkd* allocQkd()
 {
     t_qkd* qkd = (t_qkd*)calloc(1, sizeof(t_qkd));
@@ -232,17 +253,8 @@ static int interactive(const t_runConfig* config)
     flushSurf(p_pbuff, (int)width, (int)height);
 
     // SDL 1.2 brings its video subsystem up inside this call.
-    SDL_Surface* screen = SDL_SetVideoMode((int)width, (int)height, 32,
-                                           SDL_HWSURFACE | SDL_DOUBLEBUF);
-    if (!screen) {
-        fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
-        exit(1);
-    }
-
-    t_ray* p_rbuff = nullptr;
-    if (allocAndInitSimpleRayBuffer(&p_rbuff, width, height, 0.5f) != 0) {
-        fail("Unable to allocate camera-ray-buffer\n");
-    }
+    SDL_Surface* screen = openWindow(width, height);
+    t_ray* p_rbuff = cameraRays(width, height);
 
     t_scene scene;
     memset(&scene, 0, sizeof scene);
@@ -749,19 +761,8 @@ void benchmark(int withVideo, const t_runConfig* config)
     flushSurf(p_pbuff, (int)width, (int)height);
 
     // Without video no SDL function is called at all.
-    SDL_Surface* screen = nullptr;
-    if (withVideo) {
-        screen = SDL_SetVideoMode((int)width, (int)height, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
-        if (!screen) {
-            fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
-            exit(1);
-        }
-    }
-
-    t_ray* p_rbuff = nullptr;
-    if (allocAndInitSimpleRayBuffer(&p_rbuff, width, height, 0.5f) != 0) {
-        fail("Unable to allocate camera-ray-buffer\n");
-    }
+    SDL_Surface* screen = withVideo ? openWindow(width, height) : nullptr;
+    t_ray* p_rbuff = cameraRays(width, height);
 
     t_scene scene;
     memset(&scene, 0, sizeof scene);

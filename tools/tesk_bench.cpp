@@ -102,7 +102,7 @@ uint64_t frameChecksum(const t_pixel* p_pbuff, unsigned int numPixels)
 // 0.3 before each frame, rounded to scalar each time.
 void viewOfFrame(t_matrix* matView, scalar* pathParam)
 {
-    *pathParam = (scalar)(*pathParam + 0.3f);
+    *pathParam = (scalar)((double)*pathParam + 0.3);
     benchmarkCameraPath(matView, *pathParam);
 }
 
