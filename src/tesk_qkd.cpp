@@ -329,19 +329,18 @@ int isAABBOutsideFrustum(const scalar* bbMin, const scalar* bbMax, const t_plane
     return 0;
 }
 
-int nodeInRegion(scalar* bbMin, scalar* bbMax, const t_qkd_node* node, int x, int y, int size,
-                 const scalar* centerXZ, t_renderData* rdat, int rec)
+int nodeInRegion(scalar* bbMin, scalar* bbMax, const t_qkd_node* node, const t_plane* P,
+                 unsigned int numPlanes, const scalar* centerXZ, const t_qkd* qkd, int rec)
 {
-    mlrta_nodeBox(bbMin, bbMax, node, centerXZ, rdat->qkd, rec);
-    t_plane P[8];
-    const unsigned int numPlanes = mlrta_buildFrustum(P, x, y, size, rdat);
+    mlrta_nodeBox(bbMin, bbMax, node, centerXZ, qkd, rec);
     return !isAABBOutsideFrustum(bbMin, bbMax, P, numPlanes);
 }
 
-int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
+// The search below one node, against the tile's frustum P.
+static int mlrta_searchEP(t_mlrta_EP* ep, const t_plane* P, unsigned int numPlanes,
+                          const t_qkd* qkd)
 {
-    const t_qkd* qkd = rdat->qkd;
-    if (!nodeInRegion(ep->bbMin, ep->bbMax, ep->ep, x, y, size, ep->centerXZ, rdat, ep->rec))
+    if (!nodeInRegion(ep->bbMin, ep->bbMax, ep->ep, P, numPlanes, ep->centerXZ, qkd, ep->rec))
         return 0;
 
     // The leaves are never tested: a node one level above them is as deep
@@ -360,7 +359,7 @@ int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
         tmpEP.centerXZ[0] = (k & 1) ? ep->centerXZ[0] + S : ep->centerXZ[0] - S;
         tmpEP.centerXZ[1] = (k & 2) ? ep->centerXZ[1] - S : ep->centerXZ[1] + S;
         tmpEP.rec = tmpRec;
-        if (!mlrta_findEP(&tmpEP, x, y, size, rdat))
+        if (!mlrta_searchEP(&tmpEP, P, numPlanes, qkd))
             continue;
         // A second passing child makes this node the entry point.
         if (have_a_candidate)
@@ -371,6 +370,15 @@ int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
     if (have_a_candidate)
         *ep = candidate;
     return 1;
+}
+
+int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
+{
+    // The frustum depends on the tile alone: built once, it serves every
+    // node the search tests.
+    t_plane P[8];
+    const unsigned int numPlanes = mlrta_buildFrustum(P, x, y, size, rdat);
+    return mlrta_searchEP(ep, P, numPlanes, rdat->qkd);
 }
 
 void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerXZ,

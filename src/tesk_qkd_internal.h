@@ -191,8 +191,9 @@ unsigned int mlrta_buildFrustum(t_plane* P, int x, int y, int size, const t_rend
 
 int isAABBOutsideFrustum(const scalar* bbMin, const scalar* bbMax, const t_plane* P,
                          unsigned int numPlanes);
-int nodeInRegion(scalar* bbMin, scalar* bbMax, const t_qkd_node* node, int x, int y, int size,
-                 const scalar* centerXZ, t_renderData* rdat, int rec);
+// Sets the node's world box and tells whether it may meet the frustum P.
+int nodeInRegion(scalar* bbMin, scalar* bbMax, const t_qkd_node* node, const t_plane* P,
+                 unsigned int numPlanes, const scalar* centerXZ, const t_qkd* qkd, int rec);
 int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat);
 void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerXZ,
            t_renderData* rdat, int rec);
