@@ -8,10 +8,6 @@
 t_qkd_stats g_qkdStats;
 t_state g_stack[QKD_STACK_ENTRIES];
 
-// Offsets from a node's centre to its children's centres: (-S, +S) of the
-// children's level.
-static scalar xz[2];
-
 int recursiveBuild(t_qkd* qkd, uint32_t u, uint32_t v, uint32_t nodeSize, uint32_t nodeIndex,
                    uint32_t recLeft)
 {
@@ -128,13 +124,18 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                          const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                          const t_qkd* qkd)
 {
-    const scalar* x = ray->x;
-    const scalar* w = ray->w;
+    // Local copies: the stack stores could alias the ray and the child
+    // order, which would make the compiler reload them for every child.
+    const scalar x0 = ray->x[0], x1 = ray->x[1], x2 = ray->x[2];
+    const scalar w1 = ray->w[1];
+    const scalar inv_w0 = inv_w[0], inv_w2 = inv_w[2];
+    const uint32_t order[4] = {sortedOfs[0], sortedOfs[1], sortedOfs[2], sortedOfs[3]};
     const uint32_t numRecursions = qkd->numRecursions;
+    const scalar* const S05 = qkd->S05;
     // Which halves presort_ofs took as near; needed only for rays parallel
     // to a splitting plane.
-    const bool nearIsPlusX = (sortedOfs[3] & 1u) != 0;
-    const bool nearIsPlusZ = (sortedOfs[3] & 2u) == 0;
+    const bool nearIsPlusX = (order[3] & 1u) != 0;
+    const bool nearIsPlusZ = (order[3] & 2u) == 0;
 
     g_stack[1] = *initialState;
     t_state cur = *initialState;
@@ -144,31 +145,31 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
             const scalar cx = cur.centerXZ[0];
             const scalar cz = cur.centerXZ[1];
             scalar txIn, txOut, tzIn, tzOut;
-            qkd_splitCrossing(&txIn, &txOut, cx, x[0], inv_w[0], nearIsPlusX);
-            qkd_splitCrossing(&tzIn, &tzOut, cz, x[2], inv_w[2], nearIsPlusZ);
+            qkd_splitCrossing(&txIn, &txOut, cx, x0, inv_w0, nearIsPlusX);
+            qkd_splitCrossing(&tzIn, &tzOut, cz, x2, inv_w2, nearIsPlusZ);
             sse_float entry, exit;
             qkd_childIntervals(&entry, &exit, txIn, txOut, tzIn, tzOut, cur.t_min, cur.t_max);
 
             const uint32_t childRec = cur.rec + 1;
-            xz[0] = -qkd->S05[childRec];
-            xz[1] = qkd->S05[childRec];
+            // Offsets from this centre to the children's centres.
+            const scalar xz[2] = {-S05[childRec], S05[childRec]};
             const t_qkd_node* CN = cur.node + cur.node->ofs;
             for (int k = 0; k < 4; ++k) {
-                const uint32_t su = sortedOfs[k];
+                const uint32_t su = order[k];
                 const t_qkd_node* childNode = CN + su;
                 const scalar tIn = entry.f[k];
                 const scalar tOut = exit.f[k];
                 if (tIn > tOut)
                     continue;
-                const scalar y_min = tIn * w[1] + x[1];
-                const scalar y_max = tOut * w[1] + x[1];
+                const scalar y_min = tIn * w1 + x1;
+                const scalar y_max = tOut * w1 + x1;
                 const scalar bbMaxY = qkd_sampleHeight(qkd, childNode->maxH);
                 if (y_min > bbMaxY && y_max > bbMaxY &&
-                    !qkd_nearHeight(y_min, y_max, bbMaxY, tIn, tOut, w[1], x[1]))
+                    !qkd_nearHeight(y_min, y_max, bbMaxY, tIn, tOut, w1, x1))
                     continue;  // passes above
                 const scalar bbMinY = qkd_sampleHeight(qkd, childNode->minH);
                 if (!(y_min >= bbMinY || y_max >= bbMinY) &&
-                    !qkd_nearHeight(y_min, y_max, bbMinY, tIn, tOut, w[1], x[1]))
+                    !qkd_nearHeight(y_min, y_max, bbMinY, tIn, tOut, w1, x1))
                     continue;  // passes below
                 t_state* s = &g_stack[++tos];
                 s->centerXZ[0] = cx + xz[su & 1u];
@@ -179,7 +180,7 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                 s->node = childNode;
             }
         } else {
-            const int r = intersectLeaf(t, N, mat, cur.centerXZ, qkd->S05[cur.rec], ray, cur.node,
+            const int r = intersectLeaf(t, N, mat, cur.centerXZ, S05[cur.rec], ray, cur.node,
                                         qkd);
             if (r != 0)
                 return r;
