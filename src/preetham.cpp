@@ -10,6 +10,7 @@
 #include "preetham_internal.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -42,16 +43,80 @@ inline t_perezView perezView(scalar theta, scalar gamma, scalar thetaS)
     return v;
 }
 
-// lvz * F(theta, gamma) / F(0, thetaS) with
-// F(t, g) = (1 + A e^(B / cos t)) (1 + C e^(D g) + E cos^2 g).
-inline scalar perezEval(const scalar* lam, const t_perezView& v, scalar lvz)
+// F(t, g) = (1 + A e^(B / cos t)) (1 + C e^(D g) + E cos^2 g) at the view.
+inline double perezNum(const scalar* lam, const t_perezView& v)
 {
     const double A = lam[0], B = lam[1], C = lam[2], D = lam[3], E = lam[4];
-    const double num = (1.0 + A * std::exp(B / v.cosTheta))
-                       * (1.0 + C * std::exp(D * v.gamma) + E * (v.cosGamma * v.cosGamma));
-    const double den = (1.0 + A * std::exp(B))
-                       * (1.0 + C * std::exp(D * v.thetaS) + E * (v.cosThetaS * v.cosThetaS));
+    return (1.0 + A * std::exp(B / v.cosTheta))
+           * (1.0 + C * std::exp(D * v.gamma) + E * (v.cosGamma * v.cosGamma));
+}
+
+// F(0, thetaS): depends on the sky alone.
+inline double perezDen(const scalar* lam, double thetaS, double cosThetaS)
+{
+    const double A = lam[0], B = lam[1], C = lam[2], D = lam[3], E = lam[4];
+    return (1.0 + A * std::exp(B)) * (1.0 + C * std::exp(D * thetaS) + E * (cosThetaS * cosThetaS));
+}
+
+// lvz * F(theta, gamma) / F(0, thetaS).
+inline scalar perezEval(const scalar* lam, const t_perezView& v, scalar lvz)
+{
+    const double num = perezNum(lam, v);
+    const double den = perezDen(lam, v.thetaS, v.cosThetaS);
     return static_cast<scalar>(lvz * num / den);
+}
+
+// Angle between two directions given by the cosines and sines of their
+// zenith angles and their azimuth difference.
+inline scalar angleBetween(double cosTv, double sinTv, double cosT, double sinT, double dPhi)
+{
+    const double c = cosTv * cosT + sinTv * sinT * std::cos(dPhi);
+    // Rounding can push c just outside [-1, 1], where acos would give NaN.
+    if (c > 1.0)
+        return 0.0f;
+    if (c < -1.0)
+        return kPi;
+    return static_cast<scalar>(std::acos(c));
+}
+
+// What sky_intersect needs of a sky that no view direction changes. A sky
+// stays the same for a whole frame of calls, so the terms of the last sky
+// seen are kept; the key holds every field they come from and is compared
+// bytewise, so a changed sky (even -0 for +0) is always worked out anew.
+struct t_skyKey {
+    scalar theta;
+    scalar perez[3][5];  // x, y, Y
+};
+
+struct t_skyTerms {
+    t_skyKey key;
+    bool valid;
+    double cosThetaS;
+    double sinThetaS;
+    double den[3];  // perezDen of x, y, Y
+};
+
+t_skyTerms g_skyTerms;
+
+const t_skyTerms* skyTerms(const skySystem* s)
+{
+    t_skyKey key;
+    key.theta = s->theta;
+    std::memcpy(key.perez[0], s->perez_x, sizeof key.perez[0]);
+    std::memcpy(key.perez[1], s->perez_y, sizeof key.perez[1]);
+    std::memcpy(key.perez[2], s->perez_Y, sizeof key.perez[2]);
+    t_skyTerms* c = &g_skyTerms;
+    if (c->valid && std::memcmp(&c->key, &key, sizeof key) == 0)
+        return c;
+    c->key = key;
+    const double thetaS = s->theta;
+    c->cosThetaS = std::cos(thetaS);
+    c->sinThetaS = std::sin(thetaS);
+    c->den[0] = perezDen(s->perez_x, thetaS, c->cosThetaS);
+    c->den[1] = perezDen(s->perez_y, thetaS, c->cosThetaS);
+    c->den[2] = perezDen(s->perez_Y, thetaS, c->cosThetaS);
+    c->valid = true;
+    return c;
 }
 
 // sRGB transfer curve; values at or below the knee (negatives too) stay linear.
@@ -77,14 +142,8 @@ scalar angle2d(scalar x, scalar z)
 scalar getAngleBetween(scalar thetav, scalar phiv, scalar theta, scalar phi)
 {
     const double tv = thetav, t = theta;
-    const double c = std::cos(tv) * std::cos(t)
-                     + std::sin(tv) * std::sin(t) * std::cos(static_cast<double>(phi) - phiv);
-    // Rounding can push c just outside [-1, 1], where acos would give NaN.
-    if (c > 1.0)
-        return 0.0f;
-    if (c < -1.0)
-        return kPi;
-    return static_cast<scalar>(std::acos(c));
+    return angleBetween(std::cos(tv), std::sin(tv), std::cos(t), std::sin(t),
+                        static_cast<double>(phi) - phiv);
 }
 
 scalar perez(const scalar* lam, scalar theta, scalar gamma, scalar lvz, scalar thetaS)
@@ -176,11 +235,19 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
     if (std::fabs(static_cast<double>(theta)) >= 0.00001)
         phi = static_cast<scalar>(std::atan2(static_cast<double>(w[2]), static_cast<double>(w[0])));
 
-    const scalar gamma = getAngleBetween(theta, phi, s->theta, s->phi);
-    const t_perezView v = perezView(theta, gamma, s->theta);
-    const scalar x = perezEval(s->perez_x, v, s->zenith_x);
-    const scalar y = perezEval(s->perez_y, v, s->zenith_y);
-    const scalar Y = perezEval(s->perez_Y, v, s->zenith_Y);
+    // The same values getAngleBetween and perez would compute, with the
+    // view's cos(theta) worked out once and the sun's terms taken from the
+    // sky's cache.
+    const t_skyTerms* sun = skyTerms(s);
+    const double tv = theta;
+    t_perezView v;
+    v.cosTheta = std::cos(tv);
+    v.gamma = angleBetween(v.cosTheta, std::sin(tv), sun->cosThetaS, sun->sinThetaS,
+                           static_cast<double>(s->phi) - phi);
+    v.cosGamma = std::cos(v.gamma);
+    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) / sun->den[0]);
+    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) / sun->den[1]);
+    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) / sun->den[2]);
 
     Yxy_RGB(p_color, Y, x, y);
     p_color[0] = static_cast<scalar>(p_color[0] * 0.85);

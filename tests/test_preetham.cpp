@@ -236,6 +236,35 @@ TEST(SkyIntersect, EqualsPerezComposition)
     }
 }
 
+TEST(SkyIntersect, AlternatingSkiesNeverShareSunTerms)
+{
+    // The sun's terms are kept between calls; skies that differ in the sun's
+    // height or in one Perez coefficient only must each still get their own
+    // colour, however the calls interleave.
+    const skySystem a = skyFor(0.48f, -0.6f, 0.64f);
+    const skySystem b = skyFor(0.0f, -0.28f, 0.96f);
+    skySystem c = a;
+    c.perez_y[4] += 0.25f;
+    skySystem d = a;
+    d.theta = b.theta;
+    const skySystem* skies[] = {&a, &b, &a, &c, &a, &d, &b, &c};
+    const scalar w[3] = {0.6f, 0.64f, 0.48f};
+    const scalar th = static_cast<scalar>(std::acos(double(w[1])));
+    const scalar ph = static_cast<scalar>(std::atan2(double(w[2]), double(w[0])));
+    for (int k = 0; k < 8; ++k) {
+        const skySystem* s = skies[k];
+        const scalar g = getAngleBetween(th, ph, s->theta, s->phi);
+        scalar expect[3], got[4];
+        Yxy_RGB(expect, perez(s->perez_Y, th, g, s->zenith_Y, s->theta),
+                perez(s->perez_x, th, g, s->zenith_x, s->theta),
+                perez(s->perez_y, th, g, s->zenith_y, s->theta));
+        skyColor(got, *s, w[0], w[1], w[2]);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(got[i], static_cast<scalar>(expect[i] * 0.85))
+                << "call " << k << " channel " << i;
+    }
+}
+
 TEST(YxyRGB, BlackWhiteAndBothCurveSegments)
 {
     scalar c[3] = {9.0f, 9.0f, 9.0f};
