@@ -10,7 +10,6 @@
 #include "preetham_internal.h"
 
 #include <cmath>
-#include <cstring>
 
 namespace {
 
@@ -77,46 +76,6 @@ inline scalar angleBetween(double cosTv, double sinTv, double cosT, double sinT,
     if (c < -1.0)
         return kPi;
     return static_cast<scalar>(std::acos(c));
-}
-
-// What sky_intersect needs of a sky that no view direction changes. A sky
-// stays the same for a whole frame of calls, so the terms of the last sky
-// seen are kept; the key holds every field they come from and is compared
-// bytewise, so a changed sky (even -0 for +0) is always worked out anew.
-struct t_skyKey {
-    scalar theta;
-    scalar perez[3][5];  // x, y, Y
-};
-
-struct t_skyTerms {
-    t_skyKey key;
-    bool valid;
-    double cosThetaS;
-    double sinThetaS;
-    double den[3];  // perezDen of x, y, Y
-};
-
-t_skyTerms g_skyTerms;
-
-const t_skyTerms* skyTerms(const skySystem* s)
-{
-    t_skyKey key;
-    key.theta = s->theta;
-    std::memcpy(key.perez[0], s->perez_x, sizeof key.perez[0]);
-    std::memcpy(key.perez[1], s->perez_y, sizeof key.perez[1]);
-    std::memcpy(key.perez[2], s->perez_Y, sizeof key.perez[2]);
-    t_skyTerms* c = &g_skyTerms;
-    if (c->valid && std::memcmp(&c->key, &key, sizeof key) == 0)
-        return c;
-    c->key = key;
-    const double thetaS = s->theta;
-    c->cosThetaS = std::cos(thetaS);
-    c->sinThetaS = std::sin(thetaS);
-    c->den[0] = perezDen(s->perez_x, thetaS, c->cosThetaS);
-    c->den[1] = perezDen(s->perez_y, thetaS, c->cosThetaS);
-    c->den[2] = perezDen(s->perez_Y, thetaS, c->cosThetaS);
-    c->valid = true;
-    return c;
 }
 
 // sRGB transfer curve; values at or below the knee (negatives too) stay linear.
@@ -235,19 +194,22 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
     if (std::fabs(static_cast<double>(theta)) >= 0.00001)
         phi = static_cast<scalar>(std::atan2(static_cast<double>(w[2]), static_cast<double>(w[0])));
 
-    // The same values getAngleBetween and perez would compute, with the
-    // view's cos(theta) worked out once and the sun's terms taken from the
-    // sky's cache.
-    const t_skyTerms* sun = skyTerms(s);
+    // The same values getAngleBetween and perez would compute, with each
+    // cosine and sine worked out once per call.
     const double tv = theta;
+    const double thetaS = s->theta;
+    const double cosThetaS = std::cos(thetaS);
     t_perezView v;
     v.cosTheta = std::cos(tv);
-    v.gamma = angleBetween(v.cosTheta, std::sin(tv), sun->cosThetaS, sun->sinThetaS,
+    v.gamma = angleBetween(v.cosTheta, std::sin(tv), cosThetaS, std::sin(thetaS),
                            static_cast<double>(s->phi) - phi);
     v.cosGamma = std::cos(v.gamma);
-    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) / sun->den[0]);
-    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) / sun->den[1]);
-    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) / sun->den[2]);
+    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) /
+                                         perezDen(s->perez_x, thetaS, cosThetaS));
+    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) /
+                                         perezDen(s->perez_y, thetaS, cosThetaS));
+    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) /
+                                         perezDen(s->perez_Y, thetaS, cosThetaS));
 
     Yxy_RGB(p_color, Y, x, y);
     p_color[0] = static_cast<scalar>(p_color[0] * 0.85);

@@ -236,11 +236,11 @@ TEST(SkyIntersect, EqualsPerezComposition)
     }
 }
 
-TEST(SkyIntersect, AlternatingSkiesNeverShareSunTerms)
+TEST(SkyIntersect, EqualsItsPartsForSkiesThatDifferSlightly)
 {
-    // The sun's terms are kept between calls; skies that differ in the sun's
-    // height or in one Perez coefficient only must each still get their own
-    // colour, however the calls interleave.
+    // Skies that differ only in the sun's height or in one Perez coefficient
+    // each get the colour that perez and getAngleBetween give for them,
+    // however the calls interleave: nothing of one sky leaks into the next.
     const skySystem a = skyFor(0.48f, -0.6f, 0.64f);
     const skySystem b = skyFor(0.0f, -0.28f, 0.96f);
     skySystem c = a;
