@@ -210,7 +210,7 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
     }
     printf("tesk-bench: %u frames of the benchmark flight at %ux%u, processor time\n\n",
            opt->numFrames, kSide, kSide);
-    printf("%-12s %10s %9s %11s %9s  %-16s\n", "renderer", "ms/frame", "fps", "Mrays/s", "hits",
+    printf("%-12s %10s %9s %11s %9s  %s\n", "renderer", "ms/frame", "fps", "Mrays/s", "hits",
            "checksum");
     for (int i = 0; i < numResults; ++i)
         printf("%-12s %10.3f %9.2f %11.3f %8.1f%%  %016" PRIx64 "\n", res[i].name,
