@@ -426,6 +426,22 @@ static inline t_qkdHeightVal toSample(scalar value)
     return (t_qkdHeightVal)(std::min(value, 1.0f) * 65535.0f);
 }
 
+// Closes the heightmap report, builds the tree and colours the terrain.
+// Both maps get the same ground colour: the tree hands it out with every hit.
+static void buildTree(t_qkd* qkd)
+{
+    fputs("outrageous\n", stderr);
+    fputs("}\n", stderr);
+    const int ret = invalidate_qkd(qkd);
+    if (ret != 0) {
+        fprintf(stderr, "invalidate_qkd failed, ret-code: %d\n", ret);
+        exit(1);
+    }
+    qkd->groundColorA[0] = 1.0f;
+    qkd->groundColorA[1] = 0.8f;
+    qkd->groundColorA[2] = 0.6f;
+}
+
 int init_qkd_from(t_qkd* qkd, const char* fileName)
 {
     fputs("creating heightmap{\n", stderr);
@@ -503,17 +519,7 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
         SDL_UnlockSurface(img);
     }
     SDL_FreeSurface(img);
-    fputs("outrageous\n", stderr);
-    fputs("}\n", stderr);
-
-    const int ret = invalidate_qkd(qkd);
-    if (ret != 0) {
-        fprintf(stderr, "invalidate_qkd failed, ret-code: %d\n", ret);
-        exit(1);
-    }
-    qkd->groundColorA[0] = 1.0f;
-    qkd->groundColorA[1] = 0.8f;
-    qkd->groundColorA[2] = 0.6f;
+    buildTree(qkd);
     return 0;
 }
 
@@ -549,18 +555,7 @@ int benchmark_init_qkd(t_qkd* qkd)
         }
         y += step;
     }
-    fputs("outrageous\n", stderr);
-    fputs("}\n", stderr);
-
-    const int ret = invalidate_qkd(qkd);
-    if (ret != 0) {
-        fprintf(stderr, "invalidate_qkd failed, ret-code: %d\n", ret);
-        exit(1);
-    }
-    // The tree reports this colour for every hit; the interactive one serves.
-    qkd->groundColorA[0] = 1.0f;
-    qkd->groundColorA[1] = 0.8f;
-    qkd->groundColorA[2] = 0.6f;
+    buildTree(qkd);
     return 0;
 }
 

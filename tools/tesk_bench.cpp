@@ -106,17 +106,21 @@ void viewOfFrame(t_matrix* matView, scalar* pathParam)
     benchmarkCameraPath(matView, *pathParam);
 }
 
-t_rendererResult runTileRenderer(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
-                                 unsigned int numFrames)
+typedef int (*t_frameRenderer)(t_pixel*, t_ray*, t_scene*, t_matrix*, unsigned int,
+                               unsigned int);
+
+// A whole-frame renderer on the flight's views: clear, render, as the modes do.
+t_rendererResult runFrameRenderer(const char* name, t_frameRenderer renderFrame, t_pixel* p_pbuff,
+                                  t_ray* p_rbuff, t_scene* scene, unsigned int numFrames)
 {
-    t_rendererResult res = {"mlrta", 0.0, 0, 0, 0};
+    t_rendererResult res = {name, 0.0, 0, 0, 0};
     scalar pathParam = 50.0f;
     for (unsigned int f = 0; f < numFrames; ++f) {
         t_matrix matView;
         viewOfFrame(&matView, &pathParam);
         const double t0 = processSeconds();
         flushSurf(p_pbuff, kSide, kSide);
-        render_mlrta(p_pbuff, p_rbuff, scene, &matView, kSide, kSide);
+        renderFrame(p_pbuff, p_rbuff, scene, &matView, kSide, kSide);
         res.seconds += processSeconds() - t0;
         res.numRays += (uint64_t)kSide * kSide;
     }
@@ -153,27 +157,6 @@ t_rendererResult runSingleRays(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
         res.seconds += processSeconds() - t0;
         res.numRays += (uint64_t)kSide * kSide;
         res.numHits += hits;
-    }
-    res.checksum = frameChecksum(p_pbuff, kSide * kSide);
-    return res;
-}
-
-// The interactive renderer (light, shadow rays, sky) on the same views, with
-// the sun where the interactive flight has it at t = 0.
-t_rendererResult runShadedRenderer(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
-                                   unsigned int numFrames, uint64_t numHits)
-{
-    t_rendererResult res = {"per-pixel", 0.0, 0, numHits, 0};
-    scalar pathParam = 50.0f;
-    updateLights(scene, 0.0f);
-    for (unsigned int f = 0; f < numFrames; ++f) {
-        t_matrix matView;
-        viewOfFrame(&matView, &pathParam);
-        const double t0 = processSeconds();
-        flushSurf(p_pbuff, kSide, kSide);
-        render(p_pbuff, p_rbuff, scene, &matView, kSide, kSide);
-        res.seconds += processSeconds() - t0;
-        res.numRays += (uint64_t)kSide * kSide;
     }
     res.checksum = frameChecksum(p_pbuff, kSide * kSide);
     return res;
@@ -253,11 +236,14 @@ int main(int argc, char** argv)
     }
 
     t_rendererResult res[3];
-    res[0] = runTileRenderer(p_pbuff, p_rbuff, &scene, opt.numFrames);
+    res[0] = runFrameRenderer("mlrta", render_mlrta, p_pbuff, p_rbuff, &scene, opt.numFrames);
     res[1] = runSingleRays(p_pbuff, p_rbuff, &scene, opt.numFrames);
-    // Both walk the same rays and agree pixel for pixel; so does the shaded one.
-    res[0].numHits = res[1].numHits;
-    res[2] = runShadedRenderer(p_pbuff, p_rbuff, &scene, opt.numFrames, res[1].numHits);
+    // The interactive renderer (light, shadow rays, sky) with the sun where
+    // the interactive flight has it at t = 0.
+    updateLights(&scene, 0.0f);
+    res[2] = runFrameRenderer("per-pixel", render, p_pbuff, p_rbuff, &scene, opt.numFrames);
+    // All three walk the same rays and agree on which hit.
+    res[0].numHits = res[2].numHits = res[1].numHits;
 
     rusage usage;
     getrusage(RUSAGE_SELF, &usage);
