@@ -197,7 +197,9 @@ int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const
     scalar t_min, t_max;
     if (!intersectRayAABB(&t_min, &t_max, ray, qkd->bbMin, qkd->bbMax))
         return 0;
-    if (t_min >= t_max)
+    // A flat map's box has no height: a ray crossing it has an interval of
+    // one point, which still holds the terrain.
+    if (t_min > t_max)
         return 0;
     if (t_max <= 0.0f)
         return 0;

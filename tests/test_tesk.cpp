@@ -38,8 +38,8 @@ t_qkd* buildTerrain(Terrain* terr, t_qkdHeightVal (*sample)(uint32_t r, uint32_t
     return &terr->qkd;
 }
 
-// Nearly level: a checkerboard ripple of 64 steps over 32768, so no node is exactly
-// flat (a node of no height would let rounding at long ray distances cull it).
+// Nearly level: a checkerboard ripple of 64 steps over 32768, so that no node
+// is exactly flat and every hit has a neighbour at another height.
 const t_qkdHeightVal kRipple = 64;
 t_qkdHeightVal flatSample(uint32_t r, uint32_t c)
 {

@@ -546,6 +546,40 @@ TEST(QkdIntersect, MissesOfTheBoxTouchNothingMissesInsideItClearT)
     release(&map);
 }
 
+// The box of a flat map has no height, so a ray crosses it in a single
+// point; the terrain lies exactly there and must still be found.
+TEST(QkdIntersect, FlatMapIsHitFromAboveAndBelow)
+{
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (const t_qkdHeightVal value : {0, 1000, 32768, 65535}) {
+        Map map;
+        map.samples.assign(65 * 65, value);
+        build(&map, 65, 2, 200.0f, 15.0f);
+        const scalar ground = qkd_sampleHeight(&map.qkd, value);
+        for (int i = 0; i < 500; ++i) {
+            const bool below = i % 5 == 0;
+            t_ray ray = makeRay(90.0f * unit(rng), ground + (below ? -5.0f : 20.0f),
+                                90.0f * unit(rng), 0, 0, 0);
+            const scalar target[3] = {95.0f * unit(rng), ground, 95.0f * unit(rng)};
+            scalar len = 0;
+            for (int c = 0; c < 3; ++c) {
+                ray.w[c] = target[c] - ray.x[c];
+                len += ray.w[c] * ray.w[c];
+            }
+            for (int c = 0; c < 3; ++c)
+                ray.w[c] /= std::sqrt(len);
+            scalar t = -1, N[3];
+            t_material mat;
+            const int r = intersect_qkd(&t, N, &mat, &ray, &map.qkd);
+            ASSERT_EQ(r, below ? -1 : 1) << "value " << value << " ray " << i;
+            EXPECT_NEAR(ray.x[1] + t * ray.w[1], ground, 1e-4f);
+            EXPECT_EQ(N[1], 1.0f);
+        }
+        release(&map);
+    }
+}
+
 TEST(QkdIntersect, RootOnlyTreeAndHeightProbe)
 {
     Map leaf;
