@@ -187,6 +187,10 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
     scalar wy = w[1];
     if (wy < kHorizonY)
         wy = kHorizonY;
+    // A unit direction turned by the view matrix can come out a rounding
+    // above straight up, where acos has no value: show the zenith instead of NaN.
+    if (wy > 1.0f)
+        wy = 1.0f;
 
     const scalar theta = static_cast<scalar>(std::acos(static_cast<double>(wy)));
     // Straight up the azimuth is meaningless; pin it so the result is stable.

@@ -176,6 +176,11 @@ TEST(SkyIntersect, StraightUpShowsZenithValues)
         skyColor(tilted, s, 1e-6f, 1.0f, -1e-6f);
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(tilted[i], up[i]);
+        // A rotated unit vector may have a height a rounding above 1.
+        scalar over[4];
+        skyColor(over, s, 0.0f, std::nextafter(1.0f, 2.0f), 0.0f);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(over[i], up[i]);
     }
 }
 
