@@ -35,6 +35,12 @@ struct t_qkd {
     scalar bbMin[3];
     scalar bbMax[3];
     scalar groundColorA[3];
+    // World x of every column and z of every row, worked out once from the
+    // sample index: a vertex shared by neighbouring leaves then has the same
+    // coordinates in each. One block of 2 * size scalars; vertexZ points
+    // into it.
+    scalar* vertexX;
+    scalar* vertexZ;
 };
 
 struct t_qkd_stats {

@@ -53,6 +53,37 @@ int recursiveBuild(t_qkd* qkd, uint32_t u, uint32_t v, uint32_t nodeSize, uint32
     return 0;
 }
 
+// Vertex x of the columns of a node with centre cx at level rec whose
+// square spans `cells` cells around column centreColumn. Every column inside
+// the map is the centre of exactly one node, or lies inside a leaf wider
+// than two cells: it takes that centre as the walk forms it, parent + or -
+// S05, so the walk's splitting planes pass exactly through the vertices.
+// For the maps the loaders make, s / (size - 1) is a short binary fraction
+// and this is exactly -s/2 + c s/(size - 1).
+static void placeVertexColumns(t_qkd* qkd, scalar cx, uint32_t rec, uint32_t centreColumn,
+                               uint32_t cells)
+{
+    const uint32_t first = centreColumn - cells / 2;
+    if (rec == qkd->numRecursions) {
+        // Inside a leaf, cell by cell from its left edge.
+        const scalar S = qkd->S05[rec];
+        const scalar fstep = (S + S) / (scalar)qkd->minNodeSize;
+        scalar fu = cx - S;
+        for (uint32_t k = 1; k < cells; ++k) {
+            fu += fstep;
+            qkd->vertexX[first + k] = fu;
+        }
+        if (cells % 2 == 0)
+            qkd->vertexX[centreColumn] = cx;
+        return;
+    }
+    qkd->vertexX[centreColumn] = cx;
+    const scalar S = qkd->S05[rec + 1];
+    const uint32_t half = cells / 2;
+    placeVertexColumns(qkd, cx - S, rec + 1, first + half / 2, half);
+    placeVertexColumns(qkd, cx + S, rec + 1, first + half + half / 2, half);
+}
+
 int invalidate_qkd(t_qkd* qkd)
 {
     fprintf(stderr, "qkd-invalidation{\n");
@@ -82,7 +113,8 @@ int invalidate_qkd(t_qkd* qkd)
     fprintf(stderr, "  building lookup tables...");
     qkd->S05 = (scalar*)malloc((numRecursions + 1) * sizeof(scalar));
     qkd->W05 = (uint32_t*)malloc((numRecursions + 1) * sizeof(uint32_t));
-    if (!qkd->S05 || !qkd->W05) {
+    qkd->vertexX = (scalar*)malloc(2 * (size_t)qkd->size * sizeof(scalar));
+    if (!qkd->S05 || !qkd->W05 || !qkd->vertexX) {
         fprintf(stderr, "doh! failed...\n");
         exit(1);
     }
@@ -92,6 +124,12 @@ int invalidate_qkd(t_qkd* qkd)
         qkd->S05[L] = qkd->S05[L - 1] * 0.5f;
         qkd->W05[L] = qkd->W05[L - 1] >> 1;
     }
+    qkd->vertexZ = qkd->vertexX + qkd->size;
+    qkd->vertexX[0] = qkd->s * -0.5f;
+    qkd->vertexX[qkd->size - 1] = qkd->s * 0.5f;
+    placeVertexColumns(qkd, 0.0f, 0, (qkd->size - 1) / 2, qkd->size - 1);
+    for (uint32_t i = 0; i < qkd->size; ++i)
+        qkd->vertexZ[i] = -qkd->vertexX[i];
     fprintf(stderr, "hoorah\n");
 
     fprintf(stderr, "  building qkd tree...\n");
@@ -154,13 +192,14 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
             // Offsets from this centre to the children's centres.
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
             const t_qkd_node* CN = cur.node + cur.node->ofs;
+            const int missed = qkd_childrenMissed(&entry, &exit);
             for (int k = 0; k < 4; ++k) {
+                if (missed & (1 << k))
+                    continue;
                 const uint32_t su = order[k];
                 const t_qkd_node* childNode = CN + su;
                 const scalar tIn = entry.f[k];
                 const scalar tOut = exit.f[k];
-                if (tIn > tOut)
-                    continue;
                 const scalar y_min = tIn * w1 + x1;
                 const scalar y_max = tOut * w1 + x1;
                 const scalar bbMaxY = qkd_sampleHeight(qkd, childNode->maxH);
@@ -443,8 +482,10 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
 
             t_ray ray;
             mlrta_worldRay(&ray, rdat, sx, sy);
+            // A flat box has no height: a ray crossing it has an interval of
+            // one point, which still holds the terrain.
             if (!intersectRayAABB(&state.t_min, &state.t_max, &ray, ep.bbMin, ep.bbMax) ||
-                state.t_min >= state.t_max || state.t_max <= 0) {
+                state.t_min > state.t_max || state.t_max <= 0) {
                 pix->density = 1.0f;
                 pix->r += 0.9f;
                 pix->g += 0.6f;

@@ -98,55 +98,86 @@ static inline void qkd_childIntervals(sse_float* entry, sse_float* exit, scalar 
     exit->v = _mm_min_ps(d, e);
 }
 
-// Tests the 2 * minNodeSize^2 triangles of a leaf (centre centerXZ, half
-// width S), cut from its tile of the heightmap on the spot. Returns 0 or the
-// ray_triangle_intersection result of the nearest hit, with *t, N and mat set
-// for it; on equal t the triangle tested first stays. *t is always written.
+// Bit k set: the ray does not enter child lane k, its entry lies past its
+// exit. The crossings are rounded, and where the ray clips a child's corner
+// the rounding can turn its short interval inside out by a few ulps: a hit
+// right at that corner would be lost, so that much is let through. Entries
+// are never negative; an infinite one (never entered) is still a miss.
+static inline int qkd_childrenMissed(const sse_float* entry, const sse_float* exit)
+{
+    const __m128 slack = _mm_mul_ps(_mm_set1_ps(4.0f * FLT_EPSILON),
+                                    _mm_min_ps(entry->v, _mm_set1_ps(FLT_MAX)));
+    return _mm_movemask_ps(_mm_cmpgt_ps(entry->v, _mm_add_ps(exit->v, slack)));
+}
+
+// Tests the 2 * minNodeSize^2 triangles of a leaf, cut from its tile of the
+// heightmap on the spot. Returns 0 or the ray_triangle_intersection result
+// of the nearest hit, with *t, N and mat set for it; on equal t the triangle
+// tested first stays. *t is always written. The vertices take their x and z
+// from the tree's per-column and per-row tables, by sample index, not from
+// the leaf's centre and half width (kept in the interface for the walk).
 // Reads minNodeSize + 1 rows and columns from the leaf's upper-left sample:
 // the loader guarantees size - 1 = minNodeSize * 2^k, which keeps them inside.
-static inline int intersectLeaf(scalar* t, scalar* N, t_material* mat, const scalar* centerXZ,
-                                scalar S, const t_ray* ray, const t_qkd_node* node,
-                                const t_qkd* qkd)
+static inline int intersectLeaf(scalar* t, scalar* N, t_material* mat,
+                                const scalar* /*centerXZ*/, scalar /*S*/, const t_ray* ray,
+                                const t_qkd_node* node, const t_qkd* qkd)
 {
     *t = FLT_MAX;
     int ret = 0;
     const uint32_t n = qkd->minNodeSize;
     const uint32_t size = qkd->size;
-    const scalar fstep = (S + S) / (scalar)n;
+    const uint32_t row0 = node->heightmapUL / size;
+    const scalar* xs = qkd->vertexX + (node->heightmapUL - row0 * size);
+    const scalar* zs = qkd->vertexZ + row0;
     const t_qkdHeightVal* tile = qkd->heightmap + node->heightmapUL;
-    scalar fv = centerXZ[1] + S;
+    t_rayFrame frame;
+    rayFrame(&frame, ray);
     for (uint32_t v = 0; v < n; ++v) {
-        const t_qkdHeightVal* upper = tile + v * size;
+        const t_qkdHeightVal* upper = tile + (size_t)v * size;
         const t_qkdHeightVal* lower = upper + size;
-        scalar fu = centerXZ[0] - S;
         for (uint32_t u = 0; u < n; ++u) {
             const scalar vertices[4][3] = {
-                {fu, qkd_sampleHeight(qkd, upper[u]), fv},
-                {fu + fstep, qkd_sampleHeight(qkd, upper[u + 1]), fv},
-                {fu, qkd_sampleHeight(qkd, lower[u]), fv - fstep},
-                {fu + fstep, qkd_sampleHeight(qkd, lower[u + 1]), fv - fstep},
+                {xs[u], qkd_sampleHeight(qkd, upper[u]), zs[v]},
+                {xs[u + 1], qkd_sampleHeight(qkd, upper[u + 1]), zs[v]},
+                {xs[u], qkd_sampleHeight(qkd, lower[u]), zs[v + 1]},
+                {xs[u + 1], qkd_sampleHeight(qkd, lower[u + 1]), zs[v + 1]},
             };
-            // Split along the upper-right to lower-left diagonal.
-            static const int tri[2][3] = {{0, 1, 2}, {2, 1, 3}};
-            for (int k = 0; k < 2; ++k) {
-                scalar tt, uu, vv, nn[3];
-                const int r = ray_triangle_intersection(ray, vertices[tri[k][0]],
-                                                        vertices[tri[k][1]], vertices[tri[k][2]],
-                                                        &tt, &uu, &vv, nn);
-                if (r != 0 && tt < *t) {
-                    *t = tt;
-                    N[0] = nn[0];
-                    N[1] = nn[1];
-                    N[2] = nn[2];
-                    mat->rgb[0] = qkd->groundColorA[0];
-                    mat->rgb[1] = qkd->groundColorA[1];
-                    mat->rgb[2] = qkd->groundColorA[2];
-                    ret = r;
-                }
+            // Each corner is seen from the ray once, and each edge's function
+            // computed once for both triangles: the same values the
+            // triangle-by-triangle test computes.
+            t_rayVertex p[4];
+            for (int k = 0; k < 4; ++k)
+                rayVertex(&p[k], &frame, vertices[k]);
+            const double diagonal = rayEdge(&p[1], &p[2]);
+            const double left = rayEdge(&p[2], &p[0]), top = rayEdge(&p[0], &p[1]);
+            const double right = rayEdge(&p[1], &p[3]), bottom = rayEdge(&p[3], &p[2]);
+            // Split along the upper-right to lower-left diagonal: the triangles
+            // (0, 1, 2) and (2, 1, 3), in this order.
+            scalar tt, uu, vv, nn[3];
+            int r = rayTriangleFromEdges(&frame, ray, vertices[0], vertices[1], vertices[2], &p[0],
+                                         &p[1], &p[2], diagonal, left, top, &tt, &uu, &vv, nn);
+            if (r != 0 && tt < *t) {
+                *t = tt;
+                N[0] = nn[0];
+                N[1] = nn[1];
+                N[2] = nn[2];
+                ret = r;
             }
-            fu += fstep;
+            r = rayTriangleFromEdges(&frame, ray, vertices[2], vertices[1], vertices[3], &p[2],
+                                     &p[1], &p[3], right, bottom, -diagonal, &tt, &uu, &vv, nn);
+            if (r != 0 && tt < *t) {
+                *t = tt;
+                N[0] = nn[0];
+                N[1] = nn[1];
+                N[2] = nn[2];
+                ret = r;
+            }
         }
-        fv -= fstep;
+    }
+    if (ret != 0) {
+        mat->rgb[0] = qkd->groundColorA[0];
+        mat->rgb[1] = qkd->groundColorA[1];
+        mat->rgb[2] = qkd->groundColorA[2];
     }
     return ret;
 }

@@ -473,6 +473,7 @@ void freeQkd(const t_qkd& qkd)
     free(qkd.nodes);
     free(qkd.S05);
     free(qkd.W05);
+    free(qkd.vertexX);
 }
 
 // Loads a file through the loader; the report on stderr comes back in *log.

@@ -61,6 +61,7 @@ struct TestTree {
     std::vector<t_qkdHeightVal> heights;
     std::vector<t_qkd_node> nodes;
     std::vector<scalar> S05;
+    std::vector<scalar> vertexXZ;
     t_qkd qkd = {};
 
     void build(uint32_t size, uint32_t minNodeSize, scalar s, scalar h)
@@ -84,6 +85,15 @@ struct TestTree {
         for (uint32_t l = 1; l <= levels; ++l)
             S05[l] = S05[l - 1] * 0.5f;
         qkd.S05 = S05.data();
+        // Column c at x = -s/2 + c s/(size-1), row r at z = s/2 - r s/(size-1).
+        vertexXZ.resize(2 * size);
+        for (uint32_t i = 0; i < size; ++i) {
+            const double offset = (double)i * ((double)s / (size - 1));
+            vertexXZ[i] = (scalar)(offset - 0.5 * s);
+            vertexXZ[size + i] = (scalar)(0.5 * s - offset);
+        }
+        qkd.vertexX = vertexXZ.data();
+        qkd.vertexZ = vertexXZ.data() + size;
         fill(0, 0, 0, size - 1, 0);
         for (int i = 0; i < 3; ++i) {
             qkd.bbMin[i] = i == 1 ? qkd_sampleHeight(&qkd, nodes[0].minH) : s * -0.5f;
@@ -431,6 +441,17 @@ TEST(MlrtaRender, SplitsTo16PixelTilesAndTracesThemWithLevelCheckerboard)
             ASSERT_EQ((u + v) % 2 ? 0.0f : 2.0f / 3.0f, one.at(u, v).g) << u << "," << v;
             ASSERT_EQ(onGrid(u, v, 248, 248, 16) ? 1.0f : 0.0f, one.at(u, v).r);
         }
+
+    // A flat map's boxes have no height: a ray's interval in them is a single
+    // point, which holds the terrain. It is traced and hits, as the
+    // single-ray query has it, instead of taking the box-miss colour.
+    flatTree(tree, 17, 8, 1, 30000);
+    tree.qkd.groundColorA[2] = 1;
+    Frame flat(512, 512, kCleared);
+    flat.render(&tree.qkd, 192, 192, 128, &view);
+    for (int v = 192; v < 320; ++v)
+        for (int u = 192; u < 320; ++u)
+            ASSERT_EQ(0.5f, flat.at(u, v).b) << u << "," << v;
 }
 
 TEST(MlrtaRender, RootOnlyTreeTracesWholeTileWithoutLevelShading)
@@ -663,7 +684,7 @@ void compareTracedTiles(const t_mlrta_EP& start, int x, int y, int size, t_rende
             const int ref = intersect_qkd(&tRef, NRef, &matRef, &ray, rdat->qkd);
             int got = 0;
             if (intersectRayAABB(&state.t_min, &state.t_max, &ray, ep.bbMin, ep.bbMax) &&
-                state.t_min < state.t_max && state.t_max > 0) {
+                state.t_min <= state.t_max && state.t_max > 0) {
                 state.t_min = std::max(state.t_min, 0.0f);
                 const scalar inv_w[3] = {1 / ray.w[0], 1 / ray.w[1], 1 / ray.w[2]};
                 uint32_t sortedOfs[4];
@@ -767,6 +788,7 @@ TEST(MlrtaExactness, FullBenchmarkMapOnARolledFrame)
     free(qkd.nodes);
     free(qkd.S05);
     free(qkd.W05);
+    free(qkd.vertexX);
     EXPECT_GT(mm.traced, 40000);
     EXPECT_EQ(0, mm.lostInUntraced);
     EXPECT_EQ(0, mm.hitMiss);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -8,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tesk_app.h"
+#include "tesk_plasma.h"
 #include "tesk_qkd_internal.h"
 
 namespace {
@@ -36,12 +39,27 @@ std::string build(Map* map, uint32_t size, uint32_t minNodeSize, scalar s, scala
     return report;
 }
 
-void release(Map* map)
+void release(t_qkd* q)
 {
-    free(map->qkd.nodes);
-    free(map->qkd.S05);
-    free(map->qkd.W05);
-    map->qkd.nodes = nullptr;
+    free(q->nodes);
+    free(q->S05);
+    free(q->W05);
+    free(q->vertexX);
+    q->nodes = nullptr;
+}
+
+void release(Map* map) { release(&map->qkd); }
+
+// A plasma heightmap as the programs load it, in a temporary file.
+std::string writePlasmaMap(uint32_t size, uint64_t seed)
+{
+    char name[] = "/tmp/tesk_qkd_test_XXXXXX";
+    const int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    const std::vector<uint8_t> bmp = plasmaBmp(plasmaGrey(size, seed), size);
+    EXPECT_EQ(write(fd, bmp.data(), bmp.size()), (ssize_t)bmp.size());
+    close(fd);
+    return name;
 }
 
 enum class Relief { Noise, Smooth, Terraced, TerracedOnTheBox };
@@ -133,6 +151,42 @@ TEST(QkdBuild, RootBoxUsesTheOneHeightEvaluation)
     EXPECT_EQ(q.bbMax[1], (scalar)(65535.0 * (1.5259021896696422e-05 * 123.4f)));
     EXPECT_EQ(q.bbMin[1], qkd_sampleHeight(&q, 7));
     EXPECT_EQ(q.nodes[0].heightmapUL, 0u);
+    // Vertex positions by sample index: column c at -s/2 + c s/(size-1), row
+    // r at s/2 - r s/(size-1), the borders exactly on the box.
+    const scalar columns[3] = {-5, 0, 5};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(q.vertexX[i], columns[i]);
+        EXPECT_EQ(q.vertexZ[i], -columns[i]);
+    }
+    release(&map);
+    // The loaders' maps: exactly there.
+    for (const auto& m : {std::make_pair(1025u, 200.0f), std::make_pair(2049u, 16.0f)}) {
+        map.samples.assign((size_t)m.first * m.first, 0);
+        build(&map, m.first, 2, m.second, 1.0f);
+        for (uint32_t i = 0; i < m.first; ++i) {
+            const double x = -0.5 * m.second + i * ((double)m.second / (m.first - 1));
+            ASSERT_EQ(map.qkd.vertexX[i], x) << m.first << " column " << i;
+            ASSERT_EQ(map.qkd.vertexZ[i], -x) << m.first << " row " << i;
+        }
+        release(&map);
+    }
+    // Any other width: the column at a node's centre is that centre as the
+    // walk forms it (parent + or - S05), so splitting planes pass exactly
+    // through vertices; all within rounding of the placement.
+    map.samples.assign(17 * 17, 0);
+    build(&map, 17, 2, 7.3f, 1.0f);
+    const scalar* S05 = map.qkd.S05;
+    const scalar* vx = map.qkd.vertexX;
+    EXPECT_EQ(vx[8], 0.0f);
+    EXPECT_EQ(vx[4], 0.0f - S05[1]);
+    EXPECT_EQ(vx[12], 0.0f + S05[1]);
+    EXPECT_EQ(vx[6], (0.0f - S05[1]) + S05[2]);
+    EXPECT_EQ(vx[7], ((0.0f - S05[1]) + S05[2]) + S05[3]);
+    EXPECT_EQ(vx[0], map.qkd.bbMin[0]);
+    EXPECT_EQ(vx[16], map.qkd.bbMax[0]);
+    EXPECT_EQ(map.qkd.vertexZ[16], map.qkd.bbMin[2]);
+    for (int i = 0; i < 17; ++i)
+        EXPECT_NEAR(vx[i], -0.5 * 7.3f + i * (7.3f / 16.0), 1e-6) << i;
     release(&map);
 }
 
@@ -639,8 +693,8 @@ double footprintEntry(const t_ray* ray, const double (&lo)[2], const double (&hi
     return tLo <= tHi ? tLo : INFINITY;
 }
 
-// Every triangle of every leaf, cut exactly as the leaves are cut, with leaf
-// centres derived as the walk derives them. Keeps the first nearest hit per leaf.
+// Every triangle of every leaf, cut exactly as the leaves are cut. Keeps the
+// first nearest hit per leaf.
 void bruteForce(const t_qkd* q, const t_qkd_node* node, scalar cx, scalar cz, uint32_t rec,
                 const t_ray* ray, std::vector<LeafHit>* hits)
 {
@@ -654,18 +708,19 @@ void bruteForce(const t_qkd* q, const t_qkd_node* node, scalar cx, scalar cz, ui
     }
     const scalar S = q->S05[rec];
     const uint32_t n = q->minNodeSize;
-    const scalar step = (S + S) / (scalar)n;
     LeafHit best{0, FLT_MAX, {0, 0, 0}, 0.0};
-    scalar top = cz + S, left = cx - S;
-    for (uint32_t v = 0; v < n; ++v, top -= step) {
-        left = cx - S;
-        for (uint32_t u = 0; u < n; ++u, left += step) {
+    // Vertices sit where their column and row put them.
+    const uint32_t row0 = node->heightmapUL / q->size, col0 = node->heightmapUL % q->size;
+    for (uint32_t v = 0; v < n; ++v) {
+        for (uint32_t u = 0; u < n; ++u) {
             const uint32_t i = node->heightmapUL + v * q->size + u;
             auto y = [&](uint32_t idx) { return qkd_sampleHeight(q, q->heightmap[idx]); };
-            const scalar p0[3] = {left, y(i), top};
-            const scalar p1[3] = {left + step, y(i + 1), top};
-            const scalar p2[3] = {left, y(i + q->size), top - step};
-            const scalar p3[3] = {left + step, y(i + q->size + 1), top - step};
+            const scalar x0 = q->vertexX[col0 + u], x1 = q->vertexX[col0 + u + 1];
+            const scalar z0 = q->vertexZ[row0 + v], z1 = q->vertexZ[row0 + v + 1];
+            const scalar p0[3] = {x0, y(i), z0};
+            const scalar p1[3] = {x1, y(i + 1), z0};
+            const scalar p2[3] = {x0, y(i + q->size), z1};
+            const scalar p3[3] = {x1, y(i + q->size + 1), z1};
             const scalar* tris[2][3] = {{p0, p1, p2}, {p2, p1, p3}};
             for (auto& tri : tris) {
                 scalar t, bu, bv, nn[3];
@@ -680,7 +735,8 @@ void bruteForce(const t_qkd* q, const t_qkd_node* node, scalar cx, scalar cz, ui
         // The footprint of the triangles as cut, rounding of the edges included,
         // grown by a hair: the triangle test accepts points that far outside.
         const double eps = 1e-5 * S;
-        const double lo[2] = {cx - S - eps, top - eps}, hi[2] = {left + eps, cz + S + eps};
+        const double lo[2] = {q->vertexX[col0] - eps, q->vertexZ[row0 + n] - eps};
+        const double hi[2] = {q->vertexX[col0 + n] + eps, q->vertexZ[row0] + eps};
         best.entry = footprintEntry(ray, lo, hi);
         hits->push_back(best);
     }
@@ -831,6 +887,383 @@ TEST(QkdIntersect, MatchesBruteForceOnRandomRays)
             break;
     }
     EXPECT_GT(hits, total / 4);  // the comparison is not about misses only
+}
+
+// --- Against an exact reference --------------------------------------------
+
+// The terrain's triangles in double precision, found through a min/max
+// pyramid of the test's own: the nearest hit of a ray, no thresholds.
+// Vertices are the float positions of the tree's vertex tables (checked
+// against the map's placement by QkdBuild) at the samples' heights.
+struct RefTerrain {
+    uint32_t size = 0, cells = 0;
+    std::vector<double> x, z, y;
+    std::vector<std::vector<double>> lo, hi;  // level l: blocks of 2^l cells
+};
+
+struct RefHit {
+    bool hit = false;
+    double t = INFINITY;
+    double minWeight = 0;  // smallest barycentric weight: distance from the edges
+    double n[3] = {0, 0, 0};  // unit normal of (b - a) x (c - a)
+    double det = 0;           // -(w . (b - a) x (c - a))
+};
+
+void refBuild(RefTerrain* ref, const t_qkd* q)
+{
+    const uint32_t size = q->size, cells = size - 1;
+    ASSERT_EQ(cells & (cells - 1), 0u) << "the pyramid wants a power of two";
+    ref->size = size;
+    ref->cells = cells;
+    ref->x.assign(q->vertexX, q->vertexX + size);
+    ref->z.assign(q->vertexZ, q->vertexZ + size);
+    ref->y.resize((size_t)size * size);
+    for (size_t i = 0; i < ref->y.size(); ++i)
+        ref->y[i] = (scalar)((double)q->heightmap[i] * (1.5259021896696422e-05 * (double)q->h));
+    ref->lo.assign(1, std::vector<double>((size_t)cells * cells));
+    ref->hi.assign(1, std::vector<double>((size_t)cells * cells));
+    for (uint32_t r = 0; r < cells; ++r)
+        for (uint32_t c = 0; c < cells; ++c) {
+            const size_t i = (size_t)r * size + c;
+            const double v[4] = {ref->y[i], ref->y[i + 1], ref->y[i + size], ref->y[i + size + 1]};
+            ref->lo[0][(size_t)r * cells + c] = *std::min_element(v, v + 4);
+            ref->hi[0][(size_t)r * cells + c] = *std::max_element(v, v + 4);
+        }
+    for (uint32_t n = cells / 2; n >= 1; n /= 2) {
+        const std::vector<double>& plo = ref->lo.back();
+        const std::vector<double>& phi = ref->hi.back();
+        std::vector<double> lo((size_t)n * n), hi((size_t)n * n);
+        for (uint32_t r = 0; r < n; ++r)
+            for (uint32_t c = 0; c < n; ++c) {
+                const size_t a = (size_t)2 * r * 2 * n + 2 * c, b = a + 2 * n;
+                lo[(size_t)r * n + c] = std::min({plo[a], plo[a + 1], plo[b], plo[b + 1]});
+                hi[(size_t)r * n + c] = std::max({phi[a], phi[a + 1], phi[b], phi[b + 1]});
+            }
+        ref->lo.push_back(lo);
+        ref->hi.push_back(hi);
+    }
+}
+
+// One triangle, in double: plane distance, then the weights of the hit point
+// from the footprint in x and z, where no triangle of the map is degenerate.
+void refTriangle(const double* o, const double* w, const double* a, const double* b,
+                 const double* c, RefHit* best)
+{
+    const double e1[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]};
+    const double e2[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    const double denom = n[0] * w[0] + n[1] * w[1] + n[2] * w[2];
+    if (denom == 0)
+        return;
+    const double d[3] = {o[0] - a[0], o[1] - a[1], o[2] - a[2]};
+    const double t = -(n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / denom;
+    if (!(t >= 0) || t >= best->t)
+        return;
+    const double px = d[0] + t * w[0], pz = d[2] + t * w[2];  // hit point - a
+    const double area = e1[0] * e2[2] - e1[2] * e2[0];
+    const double wb = (px * e2[2] - pz * e2[0]) / area;
+    const double wc = (e1[0] * pz - e1[2] * px) / area;
+    const double wa = 1.0 - wb - wc;
+    if (wa < 0 || wb < 0 || wc < 0)
+        return;
+    const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    best->hit = true;
+    best->t = t;
+    best->minWeight = std::min({wa, wb, wc});
+    for (int i = 0; i < 3; ++i)
+        best->n[i] = n[i] / len;
+    best->det = -denom;
+}
+
+// Ray against the box of a block of cells, in double, grown by a hair.
+bool refBox(const RefTerrain& ref, const double* o, const double* w, uint32_t level, uint32_t br,
+            uint32_t bc, double* t0)
+{
+    const uint32_t n = 1u << level, blocks = ref.cells >> level;
+    const double lo[3] = {ref.x[bc * n], ref.lo[level][(size_t)br * blocks + bc],
+                          ref.z[(br + 1) * n]};
+    const double hi[3] = {ref.x[(bc + 1) * n], ref.hi[level][(size_t)br * blocks + bc],
+                          ref.z[br * n]};
+    double tIn = 0, tOut = INFINITY;
+    for (int k = 0; k < 3; ++k) {
+        const double margin = 1e-9 * (1.0 + std::fabs(lo[k]) + std::fabs(hi[k]));
+        const double l = lo[k] - margin, h = hi[k] + margin;
+        if (w[k] == 0) {
+            if (o[k] < l || o[k] > h)
+                return false;
+            continue;
+        }
+        double ta = (l - o[k]) / w[k], tb = (h - o[k]) / w[k];
+        if (ta > tb)
+            std::swap(ta, tb);
+        tIn = std::max(tIn, ta);
+        tOut = std::min(tOut, tb);
+    }
+    *t0 = tIn;
+    return tIn <= tOut;
+}
+
+void refVisit(const RefTerrain& ref, const double* o, const double* w, uint32_t level,
+              uint32_t br, uint32_t bc, RefHit* best)
+{
+    if (level == 0) {
+        const size_t i = (size_t)br * ref.size + bc, s = ref.size;
+        const double v0[3] = {ref.x[bc], ref.y[i], ref.z[br]};
+        const double v1[3] = {ref.x[bc + 1], ref.y[i + 1], ref.z[br]};
+        const double v2[3] = {ref.x[bc], ref.y[i + s], ref.z[br + 1]};
+        const double v3[3] = {ref.x[bc + 1], ref.y[i + s + 1], ref.z[br + 1]};
+        refTriangle(o, w, v0, v1, v2, best);
+        refTriangle(o, w, v2, v1, v3, best);
+        return;
+    }
+    struct Child {
+        double t0;
+        uint32_t r, c;
+    } kids[4];
+    int numKids = 0;
+    for (uint32_t k = 0; k < 4; ++k) {
+        Child ch{0, 2 * br + (k >> 1), 2 * bc + (k & 1)};
+        if (refBox(ref, o, w, level - 1, ch.r, ch.c, &ch.t0) && ch.t0 <= best->t)
+            kids[numKids++] = ch;
+    }
+    for (int k = 1; k < numKids; ++k)  // nearest first
+        for (int j = k; j > 0 && kids[j].t0 < kids[j - 1].t0; --j)
+            std::swap(kids[j], kids[j - 1]);
+    for (int k = 0; k < numKids; ++k)
+        if (kids[k].t0 <= best->t)
+            refVisit(ref, o, w, level - 1, kids[k].r, kids[k].c, best);
+}
+
+RefHit refNearest(const RefTerrain& ref, const t_ray& ray)
+{
+    const double o[3] = {ray.x[0], ray.x[1], ray.x[2]};
+    const double w[3] = {ray.w[0], ray.w[1], ray.w[2]};
+    RefHit best;
+    const uint32_t top = (uint32_t)ref.lo.size() - 1;
+    double t0;
+    if (refBox(ref, o, w, top, 0, 0, &t0))
+        refVisit(ref, o, w, top, 0, 0, &best);
+    return best;
+}
+
+// How one ray's project result compares with the reference.
+struct RefTally {
+    int interior = 0;       // reference hits a triangle at least 1e-3 inside its edges
+    int wrong = 0;          // ... and the project misses it or reports another hit
+    int parallelRule = 0;   // reference triangle within the kept |det| < 1e-6 rule
+    double worstT = 0;      // largest |t - t_ref| / t_ref on the agreeing rays
+};
+
+void refCompare(const RefTerrain& ref, const t_qkd* q, const t_ray& ray, RefTally* tally)
+{
+    const RefHit want = refNearest(ref, ray);
+    if (!want.hit || want.minWeight < 1e-3)
+        return;
+    if (std::fabs(want.det) < 1.001e-6) {
+        ++tally->parallelRule;
+        return;
+    }
+    ++tally->interior;
+    scalar t = -1, N[3] = {0, 0, 0};
+    t_material mat;
+    const int r = intersect_qkd(&t, N, &mat, &ray, q);
+    const double dt = std::fabs(t - want.t) / want.t;
+    const bool sameNormal = std::fabs(N[0] - want.n[0]) < 1e-5 &&
+                            std::fabs(N[1] - want.n[1]) < 1e-5 && std::fabs(N[2] - want.n[2]) < 1e-5;
+    // t within float rounding of the exact distance.
+    if (r == 0 || !sameNormal || dt > FLT_EPSILON) {
+        if (++tally->wrong <= 5)
+            ADD_FAILURE() << "ray x=(" << ray.x[0] << "," << ray.x[1] << "," << ray.x[2]
+                          << ") w=(" << ray.w[0] << "," << ray.w[1] << "," << ray.w[2]
+                          << "): got " << r << " t=" << t << ", want t=" << want.t
+                          << " weight " << want.minWeight;
+        return;
+    }
+    tally->worstT = std::max(tally->worstT, dt);
+}
+
+// Every primary ray of frames of both flights that crosses a triangle's
+// interior gets that triangle, with its normal and t. Before the test was
+// made watertight and exact at distance, frame 200 of the benchmark flight
+// alone had 194 such rays missing or taking a farther slope.
+TEST(QkdReference, FlightRaysGetTheTriangleTheyCross)
+{
+    constexpr unsigned int kSide = 512;
+    t_ray* cameraRays = nullptr;
+    ASSERT_EQ(allocAndInitSimpleRayBuffer(&cameraRays, kSide, kSide, 0.5f), 0);
+    auto checkFrame = [&](const RefTerrain& ref, const t_qkd* q, const t_matrix& view,
+                          const char* name, int frame) {
+        RefTally tally;
+        for (unsigned int i = 0; i < kSide * kSide; ++i) {
+            t_ray ray;
+            transform(ray.x, &view, cameraRays[i].x);
+            transformW(ray.w, &view, cameraRays[i].w);
+            refCompare(ref, q, ray, &tally);
+            if (tally.wrong > 5)
+                break;
+        }
+        EXPECT_EQ(tally.wrong, 0) << name << " frame " << frame;
+        EXPECT_GT(tally.interior, 20000) << name << " frame " << frame;
+        printf("%s frame %d: %d interior rays, %d parallel by rule, worst t %.3g\n", name, frame,
+               tally.interior, tally.parallelRule, tally.worstT);
+    };
+
+    {
+        t_qkd qkd = {};
+        testing::internal::CaptureStderr();
+        benchmark_init_qkd(&qkd);
+        testing::internal::GetCapturedStderr();
+        RefTerrain ref;
+        refBuild(&ref, &qkd);
+        scalar p = 50.0f;
+        int frame = 0;
+        for (int target : {1, 60, 200, 420}) {
+            for (; frame < target; ++frame)
+                p = (scalar)((double)p + 0.3);
+            t_matrix view;
+            benchmarkCameraPath(&view, p);
+            checkFrame(ref, &qkd, view, "benchmark", frame);
+        }
+        free(qkd.heightmap);
+        release(&qkd);
+    }
+    {
+        const std::string file = writePlasmaMap(1025, 1);
+        t_scene scene = {};
+        t_qkd qkd = {};
+        scene.p_qkd = &qkd;
+        scene.num_qkd = 1;
+        testing::internal::CaptureStderr();
+        init_qkd_from(&qkd, file.c_str());
+        testing::internal::GetCapturedStderr();
+        remove(file.c_str());
+        RefTerrain ref;
+        refBuild(&ref, &qkd);
+        // Low flight, circling, overview, and low again with the sun low.
+        for (scalar t : {0.0f, 8.0f, 15.0f, 41.0f}) {
+            t_matrix view;
+            interactiveCameraPath(&view, t, &scene);
+            checkFrame(ref, &qkd, view, "interactive", (int)t);
+        }
+        free(qkd.heightmap);
+        release(&qkd);
+    }
+    free(cameraRays);
+}
+
+// Rays aimed at points on the edges that triangles share (a cell's
+// diagonal, the borders between cells, between leaves and between larger
+// nodes) and at vertices where six triangles meet, from 1 to 2000 cells away
+// and from every side above the surface: none slips through, and t is the
+// exact distance within float rounding.
+TEST(QkdWatertight, RaysAtSharedEdgesAndVerticesHit)
+{
+    struct Case {
+        uint32_t size, minNodeSize;
+        scalar s, h;
+        Relief relief;
+    };
+    const Case cases[] = {
+        {65, 2, 64.0f, 20.0f, Relief::Smooth},
+        {257, 2, 16.0f, 0.5f, Relief::Smooth},
+        {129, 4, 200.0f, 15.0f, Relief::Noise},
+        {65, 2, 7.3f, 2.1f, Relief::Terraced},
+    };
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    enum Target { Diagonal, CellColumnBorder, CellRowBorder, LeafBorder, NodeBorder, Vertex, Kinds };
+    int rays = 0, hits = 0;
+    for (const Case& c : cases) {
+        Map map;
+        fill(&map, c.size, c.relief, &rng);
+        build(&map, c.size, c.minNodeSize, c.s, c.h);
+        RefTerrain ref;
+        refBuild(&ref, &map.qkd);
+        const uint32_t cells = c.size - 1;
+        auto vertex = [&](uint32_t r, uint32_t col, double* v) {
+            v[0] = ref.x[col];
+            v[1] = ref.y[(size_t)r * c.size + col];
+            v[2] = ref.z[r];
+        };
+        for (int i = 0; i < 2500; ++i) {
+            const Target kind = (Target)(i % Kinds);
+            uint32_t r = 1 + (uint32_t)(unit(rng) * (cells - 2));
+            uint32_t col = 1 + (uint32_t)(unit(rng) * (cells - 2));
+            const double lambda = 0.02 + 0.96 * unit(rng);
+            double a[3], b[3];
+            switch (kind) {
+            case Diagonal:  // from the upper-right to the lower-left corner
+                vertex(r, col + 1, a);
+                vertex(r + 1, col, b);
+                break;
+            case CellColumnBorder:
+                vertex(r, col, a);
+                vertex(r + 1, col, b);
+                break;
+            case CellRowBorder:
+                vertex(r, col, a);
+                vertex(r, col + 1, b);
+                break;
+            case LeafBorder:  // along a column or a row where two leaves meet
+                col -= col % c.minNodeSize;
+                r -= r % c.minNodeSize;
+                vertex(r, col, a);
+                vertex(i % 2 ? r + 1 : r, i % 2 ? col : col + 1, b);
+                break;
+            case NodeBorder:  // the root's splitting lines
+                if (i % 2)
+                    col = cells / 2;
+                else
+                    r = cells / 2;
+                vertex(r, col, a);
+                vertex(i % 2 ? r + 1 : r, i % 2 ? col : col + 1, b);
+                break;
+            default:
+                vertex(r, col, a);
+                vertex(r, col, b);
+                break;
+            }
+            double target[3];
+            for (int k = 0; k < 3; ++k)
+                target[k] = a[k] + lambda * (b[k] - a[k]);
+            // From 1 to 2000 cells away, 10 to 80 degrees above the horizon.
+            const double cell = (double)c.s / cells;
+            const double distance = cell * std::pow(2000.0, unit(rng));
+            const double elevation = 0.17 + 1.23 * unit(rng), azimuth = 6.283 * unit(rng);
+            const double dir[3] = {std::cos(elevation) * std::cos(azimuth), std::sin(elevation),
+                                   std::cos(elevation) * std::sin(azimuth)};
+            t_ray ray{};
+            double w[3], len = 0;
+            for (int k = 0; k < 3; ++k) {
+                ray.x[k] = (scalar)(target[k] + distance * dir[k]);
+                w[k] = target[k] - ray.x[k];
+                len += w[k] * w[k];
+            }
+            for (int k = 0; k < 3; ++k)
+                ray.w[k] = (scalar)(w[k] / std::sqrt(len));
+
+            const RefHit want = refNearest(ref, ray);
+            ++rays;
+            if (!want.hit || std::fabs(want.det) < 1.001e-6)
+                continue;
+            ++hits;
+            scalar t = -1, N[3];
+            t_material mat;
+            const int got = intersect_qkd(&t, N, &mat, &ray, &map.qkd);
+            ASSERT_NE(got, 0) << "size " << c.size << " target kind " << kind << ", "
+                              << distance / cell << " cells away, x=(" << ray.x[0] << ","
+                              << ray.x[1] << "," << ray.x[2] << ") w=(" << ray.w[0] << ","
+                              << ray.w[1] << "," << ray.w[2] << "), want t=" << want.t;
+            ASSERT_LE(std::fabs(t - want.t), FLT_EPSILON * want.t)
+                << "size " << c.size << " target kind " << kind << ": t=" << t << ", want "
+                << want.t;
+        }
+        release(&map);
+        if (testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_GT(hits, rays * 95 / 100);  // nearly every aimed ray meets the surface
 }
 
 }  // namespace

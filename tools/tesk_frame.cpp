@@ -38,6 +38,7 @@ void frameRelease(t_frameContext* ctx)
         free(qkd->nodes);
         free(qkd->S05);
         free(qkd->W05);
+        free(qkd->vertexX);
         free(qkd);
     }
     free(ctx->scene.p_dirLights);
