@@ -4,7 +4,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-tesk_install build-essential cmake pkg-config libsdl1.2-dev libgtest-dev xvfb xdotool gdb
+tesk_install build-essential cmake pkg-config libsdl1.2-dev libgtest-dev xvfb xdotool gdb libembree-dev
 
 # run_suite DIR CMAKE-OPTION...: build in DIR and run every test there.
 run_suite() {

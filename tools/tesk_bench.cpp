@@ -1,10 +1,12 @@
-// tesk-bench: measures the renderers on the first frames of the benchmark
-// flight, in processor time, and prints a checksum of each renderer's last
-// frame so that a change that alters a picture shows.
+// tesk-bench: measures the renderers on the first frames of a flight, in
+// processor time, and prints a checksum of each renderer's last frame so
+// that a change that alters a picture shows. With -peer it also traces the
+// same rays with a general-purpose BVH ray tracer (Embree) for comparison.
 #include <sys/resource.h>
 
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,16 +15,27 @@
 #include "tesk_app.h"
 #include "tesk_math.h"
 #include "tesk_qkd.h"
+#ifdef TESK_BENCH_PEER
+#include "tesk_bench_peer.h"
+#endif
 
 namespace {
 
-constexpr unsigned int kSide = 512;
+constexpr unsigned int kDefaultSide = 512;
+constexpr unsigned int kMaxSide = 4096;
 constexpr unsigned int kDefaultFrames = 200;
+constexpr double kInteractiveStep = 1.0 / 30.0;  // flight seconds per frame
+constexpr double kPeerTolerance = 1e-4;          // relative, for t
 
 enum class OutputFormat { table, csv, json };
+enum class Flight { benchmark, interactive };
 
 struct t_benchOptions {
     unsigned int numFrames;
+    unsigned int side;  // square frame side in pixels
+    Flight flight;
+    const char* heightmap;  // of the interactive flight
+    bool peer;
     OutputFormat format;
 };
 
@@ -32,7 +45,29 @@ struct t_rendererResult {
     uint64_t numRays;   // primary rays cast
     uint64_t numHits;   // primary rays that hit the terrain
     uint64_t checksum;  // of the last frame's 8-bit image
+    bool hasChecksum;   // the peer renders no image
 };
+
+// What -peer adds to the report.
+struct t_peerReport {
+    const char* version;
+    uint64_t numTriangles;
+    double buildSeconds;
+    long memoryKiB;     // Embree's own count, peak
+    long rssGrowthKiB;  // growth of the process's peak resident memory
+    uint64_t numRays;
+    uint64_t hitDisagreements;  // one of the two hits, the other misses
+    uint64_t bothHit;
+    uint64_t tDisagreements;  // both hit, t apart by more than kPeerTolerance
+};
+
+struct t_buffers {
+    t_pixel* p_pbuff;
+    t_ray* p_rbuff;
+    scalar* p_t;  // the peer's t per ray
+};
+
+const char* flightName(Flight f) { return f == Flight::benchmark ? "benchmark" : "interactive"; }
 
 double processSeconds()
 {
@@ -41,42 +76,114 @@ double processSeconds()
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
+long peakKiB()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
 void printUsage(FILE* out)
 {
-    fputs("usage: tesk-bench [-frames N] [-csv | -json]\n"
-          "  renders the first N frames (default 200) of the benchmark flight with\n"
-          "  the tile renderer, with single rays from the root, and with the shaded\n"
-          "  per-pixel renderer, and reports processor time per renderer.\n",
+    fputs("usage: tesk-bench [-flight benchmark|interactive] [-frames N] [-size SIDE]\n"
+          "                  [-heightmap FILE] [-peer] [-csv | -json]\n"
+          "  renders the first N frames (default 200) of a flight at SIDE x SIDE pixels\n"
+          "  (default 512, at most 4096) with the tile renderer, with single rays from\n"
+          "  the root and with the shaded per-pixel renderer, and reports processor\n"
+          "  time per renderer and a checksum of each renderer's last frame.\n"
+          "  -flight benchmark    the benchmark mode's flight over the generated ripple\n"
+          "                       map (default); per-pixel lit by the sun of t = 0\n"
+          "  -flight interactive  the interactive flight, a frame every 1/30 s of flight\n"
+          "                       time, with the sun moving as in tesk, over the\n"
+          "                       heightmap FILE (default gimp.plasma.bmp)\n"
+          "  -peer                also traces the same primary rays with Embree 3 over\n"
+          "                       the same triangles, ray by ray and in 2 x 4 packets,\n"
+          "                       and reports its build time, memory, time ratios and\n"
+          "                       agreement (in builds made with libembree-dev)\n",
           out);
+}
+
+int refuse(const char* option, const char* value, const char* want)
+{
+    fprintf(stderr, "tesk-bench: %s wants %s, got '%s'\n", option, want, value);
+    return 1;
+}
+
+// A whole number from 1 to max, or 0.
+unsigned long wholeNumber(const char* v, unsigned long max)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = strtoul(v, &end, 10);
+    if (errno || *end || end == v || v[0] == '-' || n > max)
+        return 0;
+    return n;
 }
 
 // Returns 0 on success, 1 on bad arguments (message already printed), 2 for -help.
 int parseOptions(int argc, char** argv, t_benchOptions* opt)
 {
     opt->numFrames = kDefaultFrames;
+    opt->side = kDefaultSide;
+    opt->flight = Flight::benchmark;
+    opt->heightmap = nullptr;
+    opt->peer = false;
     opt->format = OutputFormat::table;
     for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "-frames") && i + 1 < argc) {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long n = strtoul(argv[++i], &end, 10);
-            if (errno || *end || end == argv[i] || n == 0 || n > 1000000 || argv[i][0] == '-') {
-                fprintf(stderr, "tesk-bench: -frames wants a whole number from 1 to 1000000, got '%s'\n",
-                        argv[i]);
-                return 1;
-            }
-            opt->numFrames = (unsigned int)n;
-        } else if (!strcmp(argv[i], "-csv")) {
+        const char* arg = argv[i];
+        const bool takesValue = !strcmp(arg, "-frames") || !strcmp(arg, "-size") ||
+                                !strcmp(arg, "-flight") || !strcmp(arg, "-heightmap");
+        if (takesValue && i + 1 >= argc) {
+            fprintf(stderr, "tesk-bench: %s wants a value (try -help)\n", arg);
+            return 1;
+        }
+        if (!strcmp(arg, "-frames")) {
+            const char* v = argv[++i];
+            opt->numFrames = (unsigned int)wholeNumber(v, 1000000);
+            if (!opt->numFrames)
+                return refuse(arg, v, "a whole number from 1 to 1000000");
+        } else if (!strcmp(arg, "-size")) {
+            const char* v = argv[++i];
+            opt->side = (unsigned int)wholeNumber(v, kMaxSide);
+            if (!opt->side)
+                return refuse(arg, v, "a whole number from 1 to 4096");
+        } else if (!strcmp(arg, "-flight")) {
+            const char* v = argv[++i];
+            if (!strcmp(v, "benchmark"))
+                opt->flight = Flight::benchmark;
+            else if (!strcmp(v, "interactive"))
+                opt->flight = Flight::interactive;
+            else
+                return refuse(arg, v, "benchmark or interactive");
+        } else if (!strcmp(arg, "-heightmap")) {
+            opt->heightmap = argv[++i];
+        } else if (!strcmp(arg, "-peer")) {
+            opt->peer = true;
+        } else if (!strcmp(arg, "-csv")) {
             opt->format = OutputFormat::csv;
-        } else if (!strcmp(argv[i], "-json")) {
+        } else if (!strcmp(arg, "-json")) {
             opt->format = OutputFormat::json;
-        } else if (!strcmp(argv[i], "-help") || !strcmp(argv[i], "--help")) {
+        } else if (!strcmp(arg, "-help") || !strcmp(arg, "--help")) {
             return 2;
         } else {
-            fprintf(stderr, "tesk-bench: unknown option '%s' (try -help)\n", argv[i]);
+            fprintf(stderr, "tesk-bench: unknown option '%s' (try -help)\n", arg);
             return 1;
         }
     }
+    // The benchmark flight has its own generated map.
+    if (opt->heightmap && opt->flight != Flight::interactive) {
+        fputs("tesk-bench: -heightmap goes with -flight interactive\n", stderr);
+        return 1;
+    }
+    if (!opt->heightmap)
+        opt->heightmap = "gimp.plasma.bmp";
+#ifndef TESK_BENCH_PEER
+    if (opt->peer) {
+        fputs("tesk-bench: -peer is not built in (Embree 3 was not found at build time)\n",
+              stderr);
+        return 1;
+    }
+#endif
     return 0;
 }
 
@@ -98,52 +205,77 @@ uint64_t frameChecksum(const t_pixel* p_pbuff, unsigned int numPixels)
     return hash;
 }
 
-// The benchmark's camera: the path parameter starts at 50.0 and grows by
-// 0.3 before each frame, rounded to scalar each time.
-void viewOfFrame(t_matrix* matView, scalar* pathParam)
+// The camera of a flight, frame by frame.
+struct t_flightCursor {
+    Flight flight;
+    unsigned int frame;  // frames begun
+    scalar pathParam;    // of the benchmark path
+};
+
+t_flightCursor startFlight(Flight flight) { return t_flightCursor{flight, 0, 50.0f}; }
+
+// The next frame's view; returns the frame's flight time (interactive only).
+// The benchmark path parameter starts at 50.0 and grows by 0.3 before each
+// frame, rounded to scalar each time, as in the benchmark mode. The
+// interactive flight is sampled at a fixed step, so runs are reproducible.
+scalar nextView(t_flightCursor* cur, t_scene* scene, t_matrix* matView)
 {
-    *pathParam = (scalar)((double)*pathParam + 0.3);
-    benchmarkCameraPath(matView, *pathParam);
+    scalar t = 0.0f;
+    if (cur->flight == Flight::benchmark) {
+        cur->pathParam = (scalar)((double)cur->pathParam + 0.3);
+        benchmarkCameraPath(matView, cur->pathParam);
+    } else {
+        t = (scalar)(cur->frame * kInteractiveStep);
+        interactiveCameraPath(matView, t, scene);
+    }
+    ++cur->frame;
+    return t;
 }
 
 typedef int (*t_frameRenderer)(t_pixel*, t_ray*, t_scene*, t_matrix*, unsigned int,
                                unsigned int);
 
-// A whole-frame renderer on the flight's views: clear, render, as the modes do.
-t_rendererResult runFrameRenderer(const char* name, t_frameRenderer renderFrame, t_pixel* p_pbuff,
-                                  t_ray* p_rbuff, t_scene* scene, unsigned int numFrames)
+// A whole-frame renderer on the flight's views: clear, render, as the modes
+// do. With moveSun the sun follows the flight time as in tesk's frame loop.
+t_rendererResult runFrameRenderer(const char* name, t_frameRenderer renderFrame, bool moveSun,
+                                  const t_benchOptions* opt, const t_buffers* buf,
+                                  t_scene* scene)
 {
-    t_rendererResult res = {name, 0.0, 0, 0, 0};
-    scalar pathParam = 50.0f;
-    for (unsigned int f = 0; f < numFrames; ++f) {
+    t_rendererResult res = {name, 0.0, 0, 0, 0, true};
+    const unsigned int side = opt->side;
+    t_flightCursor cur = startFlight(opt->flight);
+    for (unsigned int f = 0; f < opt->numFrames; ++f) {
         t_matrix matView;
-        viewOfFrame(&matView, &pathParam);
+        const scalar t = nextView(&cur, scene, &matView);
         const double t0 = processSeconds();
-        flushSurf(p_pbuff, kSide, kSide);
-        renderFrame(p_pbuff, p_rbuff, scene, &matView, kSide, kSide);
+        if (moveSun)
+            updateLights(scene, t);
+        flushSurf(buf->p_pbuff, (int)side, (int)side);
+        renderFrame(buf->p_pbuff, buf->p_rbuff, scene, &matView, side, side);
         res.seconds += processSeconds() - t0;
-        res.numRays += (uint64_t)kSide * kSide;
+        res.numRays += (uint64_t)side * side;
     }
-    res.checksum = frameChecksum(p_pbuff, kSide * kSide);
+    res.checksum = frameChecksum(buf->p_pbuff, side * side);
     return res;
 }
 
 // The same primary rays, each walked from the root; colour = hit or not.
-t_rendererResult runSingleRays(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
-                               unsigned int numFrames)
+t_rendererResult runSingleRays(const t_benchOptions* opt, const t_buffers* buf, t_scene* scene)
 {
-    t_rendererResult res = {"single-ray", 0.0, 0, 0, 0};
-    scalar pathParam = 50.0f;
+    t_rendererResult res = {"single-ray", 0.0, 0, 0, 0, true};
+    const unsigned int numPixels = opt->side * opt->side;
+    t_pixel* p_pbuff = buf->p_pbuff;
     const t_qkd* qkd = &scene->p_qkd[0];
-    for (unsigned int f = 0; f < numFrames; ++f) {
+    t_flightCursor cur = startFlight(opt->flight);
+    for (unsigned int f = 0; f < opt->numFrames; ++f) {
         t_matrix matView;
-        viewOfFrame(&matView, &pathParam);
+        nextView(&cur, scene, &matView);
         uint64_t hits = 0;
         const double t0 = processSeconds();
-        for (unsigned int i = 0; i < kSide * kSide; ++i) {
+        for (unsigned int i = 0; i < numPixels; ++i) {
             t_ray ray;
-            transform(ray.x, &matView, p_rbuff[i].x);
-            transformW(ray.w, &matView, p_rbuff[i].w);
+            transform(ray.x, &matView, buf->p_rbuff[i].x);
+            transformW(ray.w, &matView, buf->p_rbuff[i].w);
             scalar t, N[3];
             t_material mat = {};
             const int hit = intersect_qkd(&t, N, &mat, &ray, qkd);
@@ -155,52 +287,205 @@ t_rendererResult runSingleRays(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
             p_pbuff[i].density = 1.0f;
         }
         res.seconds += processSeconds() - t0;
-        res.numRays += (uint64_t)kSide * kSide;
+        res.numRays += numPixels;
         res.numHits += hits;
     }
-    res.checksum = frameChecksum(p_pbuff, kSide * kSide);
+    res.checksum = frameChecksum(p_pbuff, numPixels);
     return res;
 }
 
+#ifdef TESK_BENCH_PEER
+typedef uint64_t (*t_peerTracer)(t_peer*, const t_ray*, const t_matrix*, unsigned int, scalar*);
+
+// Compares the peer's t of one frame with the project's single rays.
+void comparePeer(const t_buffers* buf, unsigned int side, const t_matrix* matView,
+                 const t_qkd* qkd, t_peerReport* rep)
+{
+    const unsigned int numPixels = side * side;
+    for (unsigned int i = 0; i < numPixels; ++i) {
+        t_ray ray;
+        transform(ray.x, matView, buf->p_rbuff[i].x);
+        transformW(ray.w, matView, buf->p_rbuff[i].w);
+        scalar t, N[3];
+        t_material mat;
+        const bool hit = intersect_qkd(&t, N, &mat, &ray, qkd) != 0;
+        const scalar peerT = buf->p_t[i];
+        const bool peerHit = std::isfinite(peerT);
+        rep->numRays += 1;
+        if (hit != peerHit) {
+            rep->hitDisagreements += 1;
+        } else if (hit) {
+            rep->bothHit += 1;
+            if (std::fabs((double)peerT - (double)t) > kPeerTolerance * (double)t)
+                rep->tDisagreements += 1;
+        }
+    }
+}
+
+// The peer on the flight's views; with rep, checks each frame against the
+// project's single rays outside the measured time.
+t_rendererResult runPeer(const char* name, t_peerTracer trace, t_peer* peer,
+                         const t_benchOptions* opt, const t_buffers* buf, t_scene* scene,
+                         t_peerReport* rep)
+{
+    t_rendererResult res = {name, 0.0, 0, 0, 0, false};
+    const unsigned int side = opt->side;
+    t_flightCursor cur = startFlight(opt->flight);
+    for (unsigned int f = 0; f < opt->numFrames; ++f) {
+        t_matrix matView;
+        nextView(&cur, scene, &matView);
+        const double t0 = processSeconds();
+        res.numHits += trace(peer, buf->p_rbuff, &matView, side, buf->p_t);
+        res.seconds += processSeconds() - t0;
+        res.numRays += (uint64_t)side * side;
+        if (rep)
+            comparePeer(buf, side, &matView, &scene->p_qkd[0], rep);
+    }
+    return res;
+}
+
+// Builds the peer and runs it; returns the number of results added, or -1.
+int measurePeer(const t_benchOptions* opt, const t_buffers* buf, t_scene* scene,
+                t_rendererResult* res, t_peerReport* rep)
+{
+    const long rss0 = peakKiB();
+    t_peerInfo info;
+    const double b0 = processSeconds();
+    t_peer* peer = peerBuild(&scene->p_qkd[0], &info);
+    rep->buildSeconds = processSeconds() - b0;
+    if (!peer)
+        return -1;
+    rep->version = info.version;
+    rep->numTriangles = info.numTriangles;
+    rep->memoryKiB = (long)(info.memoryPeakBytes / 1024);
+    res[0] = runPeer("embree-1", peerTraceSingle, peer, opt, buf, scene, rep);
+    res[1] = runPeer("embree-8", peerTracePackets, peer, opt, buf, scene, nullptr);
+    rep->rssGrowthKiB = peakKiB() - rss0;
+    peerRelease(peer);
+    return 2;
+}
+#endif
+
+double msPerFrame(const t_rendererResult* r, unsigned int numFrames)
+{
+    return 1000.0 * r->seconds / numFrames;
+}
+
+// Peer time over project time for one pair of renderers.
+double timeRatio(const t_rendererResult* peer, const t_rendererResult* project)
+{
+    return peer->seconds / project->seconds;
+}
+
+void checksumText(char* out, size_t n, const t_rendererResult* r, const char* none)
+{
+    if (r->hasChecksum)
+        snprintf(out, n, "%016" PRIx64, r->checksum);
+    else
+        snprintf(out, n, "%s", none);
+}
+
+// res[0] and res[1] are mlrta and single-ray; the peer's rows, if any,
+// follow the project's numProject rows.
 void printResults(const t_benchOptions* opt, const t_rendererResult* res, int numResults,
-                  double buildSeconds, long peakKiB)
+                  int numProject, double buildSeconds, long peakMemKiB, const t_peerReport* peer)
 {
     const double framesD = opt->numFrames;
+    const unsigned int side = opt->side;
+    const bool withPeer = numResults > numProject;
+    char sum[24];
     if (opt->format == OutputFormat::csv) {
         printf("renderer,frames,ms_per_frame,fps,mrays_per_s,hit_fraction,checksum\n");
-        for (int i = 0; i < numResults; ++i)
-            printf("%s,%u,%.3f,%.3f,%.3f,%.4f,%016" PRIx64 "\n", res[i].name, opt->numFrames,
-                   1000.0 * res[i].seconds / framesD, framesD / res[i].seconds,
+        for (int i = 0; i < numResults; ++i) {
+            checksumText(sum, sizeof sum, &res[i], "");
+            printf("%s,%u,%.3f,%.3f,%.3f,%.4f,%s\n", res[i].name, opt->numFrames,
+                   msPerFrame(&res[i], opt->numFrames), framesD / res[i].seconds,
                    res[i].numRays / res[i].seconds * 1e-6,
-                   (double)res[i].numHits / (double)res[i].numRays, res[i].checksum);
-        printf("tree_build_s,%.3f\npeak_memory_kib,%ld\n", buildSeconds, peakKiB);
+                   (double)res[i].numHits / (double)res[i].numRays, sum);
+        }
+        printf("tree_build_s,%.3f\npeak_memory_kib,%ld\n", buildSeconds, peakMemKiB);
+        printf("flight,%s\nsize,%u\n", flightName(opt->flight), side);
+        if (withPeer) {
+            printf("peer_version,%s\npeer_triangles,%" PRIu64
+                   "\npeer_build_s,%.3f\npeer_memory_kib,%ld\npeer_rss_growth_kib,%ld\n",
+                   peer->version, peer->numTriangles, peer->buildSeconds, peer->memoryKiB,
+                   peer->rssGrowthKiB);
+            for (int p = numProject; p < numResults; ++p)
+                for (int q = 0; q < 2; ++q)
+                    printf("ratio_%s_%s,%.3f\n", res[p].name, res[q].name,
+                           timeRatio(&res[p], &res[q]));
+            printf("peer_rays_compared,%" PRIu64 "\npeer_hit_disagreements,%" PRIu64
+                   "\npeer_both_hit,%" PRIu64 "\npeer_t_disagreements,%" PRIu64 "\n",
+                   peer->numRays, peer->hitDisagreements, peer->bothHit, peer->tDisagreements);
+        }
         return;
     }
     if (opt->format == OutputFormat::json) {
-        printf("{\n  \"frames\": %u,\n  \"size\": [%u, %u],\n  \"renderers\": [\n", opt->numFrames,
-               kSide, kSide);
-        for (int i = 0; i < numResults; ++i)
+        printf("{\n  \"frames\": %u,\n  \"size\": [%u, %u],\n  \"flight\": \"%s\",\n"
+               "  \"renderers\": [\n",
+               opt->numFrames, side, side, flightName(opt->flight));
+        for (int i = 0; i < numResults; ++i) {
+            checksumText(sum, sizeof sum, &res[i], "");
             printf("    {\"name\": \"%s\", \"ms_per_frame\": %.3f, \"fps\": %.3f, "
-                   "\"mrays_per_s\": %.3f, \"hit_fraction\": %.4f, \"checksum\": \"%016" PRIx64
-                   "\"}%s\n",
-                   res[i].name, 1000.0 * res[i].seconds / framesD, framesD / res[i].seconds,
+                   "\"mrays_per_s\": %.3f, \"hit_fraction\": %.4f, \"checksum\": %s%s%s}%s\n",
+                   res[i].name, msPerFrame(&res[i], opt->numFrames), framesD / res[i].seconds,
                    res[i].numRays / res[i].seconds * 1e-6,
-                   (double)res[i].numHits / (double)res[i].numRays, res[i].checksum,
-                   i + 1 < numResults ? "," : "");
-        printf("  ],\n  \"tree_build_s\": %.3f,\n  \"peak_memory_kib\": %ld\n}\n", buildSeconds,
-               peakKiB);
+                   (double)res[i].numHits / (double)res[i].numRays,
+                   res[i].hasChecksum ? "\"" : "", res[i].hasChecksum ? sum : "null",
+                   res[i].hasChecksum ? "\"" : "", i + 1 < numResults ? "," : "");
+        }
+        printf("  ],\n  \"tree_build_s\": %.3f,\n  \"peak_memory_kib\": %ld%s\n", buildSeconds,
+               peakMemKiB, withPeer ? "," : "");
+        if (withPeer) {
+            printf("  \"peer\": {\"version\": \"%s\", \"triangles\": %" PRIu64
+                   ", \"build_s\": %.3f, \"memory_kib\": %ld, \"rss_growth_kib\": %ld,\n"
+                   "    \"time_ratios\": {",
+                   peer->version, peer->numTriangles, peer->buildSeconds, peer->memoryKiB,
+                   peer->rssGrowthKiB);
+            for (int p = numProject; p < numResults; ++p)
+                for (int q = 0; q < 2; ++q)
+                    printf("\"%s/%s\": %.3f%s", res[p].name, res[q].name,
+                           timeRatio(&res[p], &res[q]),
+                           p + 1 < numResults || q < 1 ? ", " : "");
+            printf("},\n    \"rays_compared\": %" PRIu64 ", \"hit_disagreements\": %" PRIu64
+                   ", \"both_hit\": %" PRIu64 ", \"t_disagreements\": %" PRIu64 "}\n",
+                   peer->numRays, peer->hitDisagreements, peer->bothHit, peer->tDisagreements);
+        }
+        printf("}\n");
         return;
     }
-    printf("tesk-bench: %u frames of the benchmark flight at %ux%u, processor time\n\n",
-           opt->numFrames, kSide, kSide);
+    printf("tesk-bench: %u frames of the %s flight", opt->numFrames, flightName(opt->flight));
+    if (opt->flight == Flight::interactive)
+        printf(" over %s", opt->heightmap);
+    printf(" at %ux%u, processor time\n\n", side, side);
     printf("%-12s %10s %9s %11s %9s  %s\n", "renderer", "ms/frame", "fps", "Mrays/s", "hits",
            "checksum");
-    for (int i = 0; i < numResults; ++i)
-        printf("%-12s %10.3f %9.2f %11.3f %8.1f%%  %016" PRIx64 "\n", res[i].name,
-               1000.0 * res[i].seconds / framesD, framesD / res[i].seconds,
+    for (int i = 0; i < numResults; ++i) {
+        checksumText(sum, sizeof sum, &res[i], "-");
+        printf("%-12s %10.3f %9.2f %11.3f %8.1f%%  %s\n", res[i].name,
+               msPerFrame(&res[i], opt->numFrames), framesD / res[i].seconds,
                res[i].numRays / res[i].seconds * 1e-6,
-               100.0 * (double)res[i].numHits / (double)res[i].numRays, res[i].checksum);
-    printf("\ntree build:  %.3f s\npeak memory: %.1f MiB\n", buildSeconds, peakKiB / 1024.0);
+               100.0 * (double)res[i].numHits / (double)res[i].numRays, sum);
+    }
+    printf("\ntree build:  %.3f s\npeak memory: %.1f MiB%s\n", buildSeconds, peakMemKiB / 1024.0,
+           withPeer ? " (before the peer)" : "");
+    if (!withPeer)
+        return;
+    printf("\npeer: Embree %s, one thread, %" PRIu64 " triangles\n", peer->version,
+           peer->numTriangles);
+    printf("  build:  %.3f s\n", peer->buildSeconds);
+    printf("  memory: %.1f MiB by Embree's count; peak resident memory grew by %.1f MiB\n",
+           peer->memoryKiB / 1024.0, peer->rssGrowthKiB / 1024.0);
+    printf("  time per frame, peer / project (above 1: the project is faster)\n");
+    printf("    %-12s %9s %11s\n", "", res[0].name, res[1].name);
+    for (int p = numProject; p < numResults; ++p)
+        printf("    %-12s %9.3f %11.3f\n", res[p].name, timeRatio(&res[p], &res[0]),
+               timeRatio(&res[p], &res[1]));
+    printf("  %s against single-ray: %" PRIu64 " rays, hit or miss differs on %" PRIu64
+           ",\n    t differs by more than %g relative on %" PRIu64 " of %" PRIu64
+           " rays that both hit\n",
+           res[numProject].name, peer->numRays, peer->hitDisagreements, kPeerTolerance,
+           peer->tDisagreements, peer->bothHit);
 }
 
 }  // namespace
@@ -216,10 +501,12 @@ int main(int argc, char** argv)
     if (parsed != 0) return 1;
     setDenormalsToZero();
 
-    t_pixel* p_pbuff = (t_pixel*)malloc(sizeof(t_pixel) * kSide * kSide);
-    t_ray* p_rbuff = nullptr;
+    const unsigned int side = opt.side;
+    t_buffers buf = {};
+    buf.p_pbuff = (t_pixel*)malloc(sizeof(t_pixel) * side * side);
     t_qkd* qkd = (t_qkd*)calloc(1, sizeof(t_qkd));
-    if (!p_pbuff || !qkd || allocAndInitSimpleRayBuffer(&p_rbuff, kSide, kSide, 0.5f) != 0) {
+    if (!buf.p_pbuff || !qkd ||
+        allocAndInitSimpleRayBuffer(&buf.p_rbuff, side, side, 0.5f) != 0) {
         fputs("tesk-bench: out of memory\n", stderr);
         return 1;
     }
@@ -228,26 +515,49 @@ int main(int argc, char** argv)
     scene.p_qkd = qkd;
     scene.num_qkd = 1;
     const double b0 = processSeconds();
-    benchmark_init_qkd(qkd);
+    // Either loader ends the process itself on a failure, after its message.
+    if (opt.flight == Flight::benchmark)
+        benchmark_init_qkd(qkd);
+    else
+        init_qkd_from(qkd, opt.heightmap);
     const double buildSeconds = processSeconds() - b0;
     if (initLights(&scene) != 0) {
         fputs("tesk-bench: out of memory\n", stderr);
         return 1;
     }
 
-    t_rendererResult res[3];
-    res[0] = runFrameRenderer("mlrta", render_mlrta, p_pbuff, p_rbuff, &scene, opt.numFrames);
-    res[1] = runSingleRays(p_pbuff, p_rbuff, &scene, opt.numFrames);
-    // The interactive renderer (light, shadow rays, sky) with the sun where
-    // the interactive flight has it at t = 0.
-    updateLights(&scene, 0.0f);
-    res[2] = runFrameRenderer("per-pixel", render, p_pbuff, p_rbuff, &scene, opt.numFrames);
+    t_rendererResult res[5];
+    res[0] = runFrameRenderer("mlrta", render_mlrta, false, &opt, &buf, &scene);
+    res[1] = runSingleRays(&opt, &buf, &scene);
+    // The interactive renderer (light, shadow rays, sky): on the benchmark
+    // flight with the sun where the interactive flight has it at t = 0, on
+    // the interactive flight with the sun moving frame by frame.
+    const bool interactive = opt.flight == Flight::interactive;
+    if (!interactive)
+        updateLights(&scene, 0.0f);
+    res[2] = runFrameRenderer("per-pixel", render, interactive, &opt, &buf, &scene);
     // All three walk the same rays and agree on which hit.
     res[0].numHits = res[2].numHits = res[1].numHits;
+    int numResults = 3;
+    const long projectPeakKiB = peakKiB();
 
-    rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    printResults(&opt, res, 3, buildSeconds, usage.ru_maxrss);
-    free(p_pbuff);
+    t_peerReport peer = {};
+#ifdef TESK_BENCH_PEER
+    if (opt.peer) {
+        buf.p_t = (scalar*)malloc(sizeof(scalar) * side * side);
+        if (!buf.p_t) {
+            fputs("tesk-bench: out of memory\n", stderr);
+            return 1;
+        }
+        const int added = measurePeer(&opt, &buf, &scene, &res[numResults], &peer);
+        if (added < 0)
+            return 1;
+        numResults += added;
+        free(buf.p_t);
+    }
+#endif
+
+    printResults(&opt, res, numResults, 3, buildSeconds, projectPeakKiB, &peer);
+    free(buf.p_pbuff);
     return 0;
 }
