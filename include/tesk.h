@@ -67,8 +67,19 @@ typedef struct t_skySystem {
     scalar perez_y[5];
     scalar sunSolidAngle;
     scalar beta;
+    // Terms of the sun alone, kept by sky_init so that each view direction
+    // skips them; double because the colour formulas divide by them in double.
+    scalar ___;              // aligns the doubles; never read
+    double perezDen_x;       // F(0, theta) for x, y and Y
+    double perezDen_y;
+    double perezDen_Y;
+    double cosTheta;         // of the sun's zenith angle
+    double sinTheta;
 } skySystem;
-static_assert(sizeof(skySystem) == 29 * sizeof(scalar), "skySystem is packed scalars");
+static_assert(offsetof(skySystem, perezDen_x) == 30 * sizeof(scalar),
+              "skySystem: the packed scalars, then the sun's cached terms");
+static_assert(sizeof(skySystem) == 30 * sizeof(scalar) + 5 * sizeof(double),
+              "skySystem has no hidden padding");
 
 struct t_scene {
     t_qkd* p_qkd;

@@ -159,6 +159,13 @@ void sky_init(skySystem* p_skySystem)
 
     s->sunSolidAngle = static_cast<scalar>(0.25 * kPiD * 1.39 * 1.39 / (150.0 * 150.0));
     s->beta = static_cast<scalar>(0.04608365822050 * T - 0.04586025928522);
+
+    // The terms of the sun alone, exactly as each view direction would form them.
+    s->cosTheta = std::cos(th);
+    s->sinTheta = std::sin(th);
+    s->perezDen_x = perezDen(s->perez_x, th, s->cosTheta);
+    s->perezDen_y = perezDen(s->perez_y, th, s->cosTheta);
+    s->perezDen_Y = perezDen(s->perez_Y, th, s->cosTheta);
 }
 
 void Yxy_RGB(scalar* p_color, scalar Y, scalar x, scalar y)
@@ -199,21 +206,16 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
         phi = static_cast<scalar>(std::atan2(static_cast<double>(w[2]), static_cast<double>(w[0])));
 
     // The same values getAngleBetween and perez would compute, with each
-    // cosine and sine worked out once per call.
+    // cosine and sine worked out once per call and the sun's terms from sky_init.
     const double tv = theta;
-    const double thetaS = s->theta;
-    const double cosThetaS = std::cos(thetaS);
     t_perezView v;
     v.cosTheta = std::cos(tv);
-    v.gamma = angleBetween(v.cosTheta, std::sin(tv), cosThetaS, std::sin(thetaS),
+    v.gamma = angleBetween(v.cosTheta, std::sin(tv), s->cosTheta, s->sinTheta,
                            static_cast<double>(s->phi) - phi);
     v.cosGamma = std::cos(v.gamma);
-    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) /
-                                         perezDen(s->perez_x, thetaS, cosThetaS));
-    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) /
-                                         perezDen(s->perez_y, thetaS, cosThetaS));
-    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) /
-                                         perezDen(s->perez_Y, thetaS, cosThetaS));
+    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) / s->perezDen_x);
+    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) / s->perezDen_y);
+    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) / s->perezDen_Y);
 
     Yxy_RGB(p_color, Y, x, y);
     p_color[0] = static_cast<scalar>(p_color[0] * 0.85);
