@@ -11,6 +11,8 @@
 
 #include <cmath>
 
+#include "preetham_lanes.h"
+
 namespace {
 
 const scalar kTwoPi = 6.2831855f;
@@ -221,4 +223,50 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
     p_color[0] = static_cast<scalar>(p_color[0] * 0.85);
     p_color[1] = static_cast<scalar>(p_color[1] * 0.85);
     p_color[2] = static_cast<scalar>(p_color[2] * 0.85);
+}
+
+t_skyPath sky_bestPath()
+{
+    static const t_skyPath best =
+        __builtin_cpu_supports("avx2") ? SKY_PATH_AVX2 : SKY_PATH_SSE2;
+    return best;
+}
+
+void sky_intersectN_path(t_skyPath path, scalar* p_rgb, const skySystem* p_skySystem,
+                         const scalar* wx, const scalar* wy, const scalar* wz, unsigned int n)
+{
+    const skySystem* s = p_skySystem;
+    t_skyLaneConsts k;
+    k.phiS = s->phi;
+    k.cosThetaS = s->cosTheta;
+    k.sinThetaS = s->sinTheta;
+    const scalar* lam[3] = {s->perez_x, s->perez_y, s->perez_Y};
+    const scalar zenith[3] = {s->zenith_x, s->zenith_y, s->zenith_Y};
+    const double den[3] = {s->perezDen_x, s->perezDen_y, s->perezDen_Y};
+    for (int j = 0; j < 3; ++j) {
+        k.A[j] = lam[j][0];
+        k.B[j] = lam[j][1];
+        k.C[j] = lam[j][2];
+        k.D[j] = lam[j][3];
+        k.E[j] = lam[j][4];
+        k.zenith[j] = zenith[j];
+        k.den[j] = den[j];
+    }
+    switch (path) {
+    case SKY_PATH_AVX2:
+        sky_lanesAvx2(p_rgb, &k, wx, wy, wz, n);
+        break;
+    case SKY_PATH_SSE2:
+        lanes::skyRun<2>(p_rgb, k, wx, wy, wz, n);
+        break;
+    default:
+        lanes::skyRun<1>(p_rgb, k, wx, wy, wz, n);
+        break;
+    }
+}
+
+void sky_intersectN(scalar* p_rgb, const skySystem* p_skySystem, const scalar* wx,
+                    const scalar* wy, const scalar* wz, unsigned int n)
+{
+    sky_intersectN_path(sky_bestPath(), p_rgb, p_skySystem, wx, wy, wz, n);
 }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "preetham_internal.h"
@@ -266,7 +269,9 @@ std::vector<std::array<scalar, 3>> gridViews(const skySystem& s)
     std::vector<std::array<scalar, 3>> views = {
         {0.0f, 1.0f, 0.0f}, {0.0f, std::nextafter(1.0f, 2.0f), 0.0f}, {1e-6f, 1.0f, -1e-6f},
         {0.6f, 0.0f, 0.8f}, {-0.8f, -0.0f, -0.6f}, {0.0f, -1.0f, 0.0f}, {0.0f, 0.0f, 0.0f},
-        {-0.3f, -0.9f, 0.3f}, {-d[0], -d[1], -d[2]}, {d[0], -d[1], d[2]}, {-d[0], 0.0f, -d[2]}};
+        {-0.3f, -0.9f, 0.3f}, {-d[0], -d[1], -d[2]}, {d[0], -d[1], d[2]}, {-d[0], 0.0f, -d[2]},
+        // Azimuths of signed zeros: pi against -pi, 0 against -0.
+        {-0.8f, 0.6f, 0.0f}, {-0.8f, 0.6f, -0.0f}, {0.0f, 0.5f, 0.0f}, {-0.0f, 0.5f, -0.0f}};
     for (int e = 0; e <= 12; ++e)
         for (int a = 0; a < 16; ++a) {
             const double el = e * 0.13 - 0.05, az = a * 0.4 - 3.14159;
@@ -314,6 +319,95 @@ TEST(SkyIntersect, EqualsItsPartsForSkiesThatDifferSlightly)
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(got[i], expect[i]) << "call " << k << " channel " << i;
     }
+}
+
+// The batch through one path; every path but the widest this processor
+// lacks is exercised.
+std::vector<t_skyPath> runnablePaths()
+{
+    std::vector<t_skyPath> paths = {SKY_PATH_LANES1, SKY_PATH_SSE2};
+    if (sky_bestPath() == SKY_PATH_AVX2)
+        paths.push_back(SKY_PATH_AVX2);
+    return paths;
+}
+
+int32_t ulpDistance(scalar a, scalar b)
+{
+    int32_t ia, ib;
+    std::memcpy(&ia, &a, 4);
+    std::memcpy(&ib, &b, 4);
+    // Map the sign-magnitude order onto integers.
+    ia = ia < 0 ? INT32_MIN - ia : ia;
+    ib = ib < 0 ? INT32_MIN - ib : ib;
+    return ia > ib ? ia - ib : ib - ia;
+}
+
+TEST(SkyIntersectN, EveryPathMatchesTheScalarSkyWithinOneUlp)
+{
+    // All paths agree bit for bit; each colour is sky_intersect's or one
+    // float rounding from it, and nearly always equal. The special views
+    // (zenith, a rounding above it, horizon, below it, signed zeros) are equal.
+    long values = 0, differ = 0;
+    for (const skySystem& s : gridSuns()) {
+        const auto views = gridViews(s);
+        const unsigned int n = static_cast<unsigned int>(views.size());
+        std::vector<scalar> wx(n), wy(n), wz(n), ref(3 * n);
+        for (unsigned int i = 0; i < n; ++i) {
+            wx[i] = views[i][0];
+            wy[i] = views[i][1];
+            wz[i] = views[i][2];
+            skyColor(&ref[3 * i], s, wx[i], wy[i], wz[i]);
+        }
+        std::vector<scalar> first;
+        for (t_skyPath path : runnablePaths()) {
+            std::vector<scalar> got(3 * n);
+            sky_intersectN_path(path, got.data(), &s, wx.data(), wy.data(), wz.data(), n);
+            if (first.empty())
+                first = got;
+            ASSERT_EQ(std::memcmp(got.data(), first.data(), 3 * n * sizeof(scalar)), 0)
+                << "path " << path << " differs from the one-lane path";
+        }
+        for (unsigned int i = 0; i < 3 * n; ++i) {
+            const int32_t d = ulpDistance(first[i], ref[i]);
+            ASSERT_LE(d, 1) << "view " << i / 3 << " channel " << i % 3 << ": "
+                            << first[i] << " vs " << ref[i];
+            if (i < 3 * 15) {
+                EXPECT_EQ(first[i], ref[i]) << "special view " << i / 3;
+            }
+            differ += d != 0;
+            ++values;
+        }
+    }
+    EXPECT_LE(differ * 1000, values) << differ << " of " << values << " differ";
+}
+
+TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
+{
+    // Counts around the lane widths, started at every offset, give the colours
+    // of one long batch and write nothing past their 3 n values.
+    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
+    const auto views = gridViews(s);
+    const unsigned int total = 40;
+    std::vector<scalar> wx(total), wy(total), wz(total), whole(3 * total);
+    for (unsigned int i = 0; i < total; ++i) {
+        wx[i] = views[i][0];
+        wy[i] = views[i][1];
+        wz[i] = views[i][2];
+    }
+    sky_intersectN_path(SKY_PATH_LANES1, whole.data(), &s, wx.data(), wy.data(), wz.data(), total);
+    for (t_skyPath path : runnablePaths())
+        for (unsigned int n = 0; n <= 9; ++n)
+            for (unsigned int at = 0; at + n <= total; at += 3) {
+                std::vector<scalar> got(3 * n + 1, -123.0f);
+                sky_intersectN_path(path, got.data(), &s, &wx[at], &wy[at], &wz[at], n);
+                ASSERT_EQ(std::memcmp(got.data(), &whole[3 * at], 3 * n * sizeof(scalar)), 0)
+                    << "path " << path << " n " << n << " at " << at;
+                ASSERT_EQ(got[3 * n], -123.0f) << "written past the batch";
+            }
+    // The public entry takes one of these paths.
+    std::vector<scalar> got(3 * total);
+    sky_intersectN(got.data(), &s, wx.data(), wy.data(), wz.data(), total);
+    EXPECT_EQ(std::memcmp(got.data(), whole.data(), 3 * total * sizeof(scalar)), 0);
 }
 
 TEST(YxyRGB, BlackWhiteAndBothCurveSegments)

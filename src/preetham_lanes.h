@@ -1,0 +1,342 @@
+// The sky of several view directions at once, one direction per SIMD lane.
+//
+// Every step is the double-precision formula of sky_intersect; the elementary
+// functions are our own polynomials with plain adds and multiplies. The same
+// template, with the same operation order, is compiled for 1, 2 and 4 lanes,
+// so every lane width gives bit-identical results.
+//
+// Included by preetham.cpp and by the AVX2 file, which is compiled with wider
+// instructions: everything here has internal linkage and no standard header
+// is pulled in, so no inline function of either file can stand in for the
+// other's at link time.
+#ifndef PREETHAM_LANES_H
+#define PREETHAM_LANES_H
+
+#include "tesk.h"
+
+// What a batch needs of the sky record, widened to double once per call.
+struct t_skyLaneConsts {
+    double phiS, cosThetaS, sinThetaS;
+    double A[3], B[3], C[3], D[3], E[3];  // Perez coefficients of x, y, Y
+    double zenith[3];
+    double den[3];
+};
+
+// One lane width of the batch; the AVX2 one lives in its own file.
+void sky_lanesAvx2(scalar* p_rgb, const t_skyLaneConsts* k, const scalar* wx, const scalar* wy,
+                   const scalar* wz, unsigned int n);
+
+namespace {
+namespace lanes {
+
+template <int N>
+struct t_vec {
+    typedef double V __attribute__((vector_size(8 * N)));
+    typedef long long I __attribute__((vector_size(8 * N)));
+    typedef unsigned long long U __attribute__((vector_size(8 * N)));
+    typedef float F __attribute__((vector_size(4 * N)));
+};
+
+// Bit patterns of doubles.
+const long long kSignBit = static_cast<long long>(0x8000000000000000ull);
+const long long kAbsBits = 0x7fffffffffffffffll;
+// 1.5 * 2^52: adding it rounds a double to an integer held in the low bits.
+const double kRound = 6755399441055744.0;
+
+template <class V>
+inline V splat(double c)
+{
+    return V{} + c;
+}
+
+template <class V, class I>
+inline V sel(I m, V a, V b)
+{
+    return (V)(((I)a & m) | ((I)b & ~m));
+}
+
+template <class V, class I>
+inline V vabs(V x)
+{
+    return (V)((I)x & kAbsBits);
+}
+
+// Rounds each lane to the nearest float, as a double.
+template <int N>
+inline typename t_vec<N>::V toScalar(typename t_vec<N>::V x)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::F F;
+    return __builtin_convertvector(__builtin_convertvector(x, F), V);
+}
+
+template <int N>
+inline typename t_vec<N>::V vsqrt(typename t_vec<N>::V x)
+{
+    // Exactly rounded in every width.
+    if constexpr (N == 2) {
+        return __builtin_ia32_sqrtpd(x);
+    } else if constexpr (N == 4) {
+        return __builtin_ia32_sqrtpd256(x);
+    } else {
+        typename t_vec<N>::V r;
+        for (int i = 0; i < N; ++i)
+            r[i] = __builtin_sqrt(x[i]);
+        return r;
+    }
+}
+
+template <class V>
+inline V horner(V z, const double* c, int n)
+{
+    V p = splat<V>(c[0]);
+    for (int i = 1; i < n; ++i)
+        p = p * z + c[i];
+    return p;
+}
+
+// Minimax-like fits (Chebyshev, 50-digit arithmetic), highest power first;
+// each leaves under 1e-17 relative error before rounding.
+// exp(r) = 1 + r + r^2 Q(r), |r| <= ln2 / 2
+const double kExpQ[11] = {2.0914686968086876e-09, 2.5105217004720745e-08, 2.75572736431103e-07,
+                          2.7557255400206422e-06, 2.4801587325547743e-05, 0.00019841269874820627,
+                          0.0013888888888883748,  0.008333333333326136,   0.04166666666666667,
+                          0.1666666666666667,     0.5};
+// sin(r) = r + r^3 S(r^2), cos(r) = 1 - r^2 / 2 + r^4 C(r^2), |r| <= pi / 4
+const double kSinS[7] = {-7.586685070091267e-13,  1.605853141458901e-10,  -2.5052106231157904e-08,
+                         2.7557319219335453e-06,  -0.0001984126984126506, 0.008333333333333331,
+                         -0.16666666666666666};
+const double kCosC[6] = {-1.1382614868556325e-11, 2.0876146024689747e-09,
+                         -2.7557317270560326e-07, 2.4801587298763433e-05,
+                         -0.0013888888888887395,  0.041666666666666664};
+// asin(u) = u + u z P(z), z = u^2 <= 1/4
+const double kAsinP[13] = {0.028757851367421566, -0.014851887071247204, 0.01740087944269402,
+                           0.005457506718640358, 0.01032281435018578,   0.011479177415184906,
+                           0.013971212973552933, 0.017352392720869973,  0.02237217294214989,
+                           0.030381944138531247, 0.04464285714635543,   0.07499999999998433,
+                           0.16666666666666669};
+// atan(u) = u + u z R(z), z = u^2 <= tan^2(pi / 8)
+const double kAtanR[12] = {0.016282993238924487, -0.034568068014968874, 0.0455149623749493,
+                           -0.052304330074828924, 0.05878926110528101,  -0.06666424634599337,
+                           0.07692296361048218,   -0.09090908753017178, 0.11111111105145725,
+                           -0.14285714285659729,  0.19999999999999804,  -0.3333333333333333};
+// 2 atanh(s) = 2 s + s z L(z), z = s^2 <= ((sqrt 2 - 1) / (sqrt 2 + 1))^2
+const double kLogL[7] = {0.14616721179861816, 0.15331699633543858, 0.18182889786191042,
+                         0.2222221112572281,  0.28571428626031065, 0.3999999999989938,
+                         0.666666666666667};
+
+// ln 2 and pi / 2 split so that a small integer times the high part is exact.
+const double kLn2Hi = 0.6931471803691238, kLn2Lo = 1.9082149292705877e-10;
+const double kPio2Hi33 = 1.5707963267341256, kPio2Lo33 = 6.077100506506192e-11;
+// pi / 2 and pi / 4 as the nearest double plus the rest.
+const double kPio2 = 1.5707963267948966, kPio2Lo = 6.123233995736766e-17;
+const double kPio4 = 0.7853981633974483, kPio4Lo = 3.061616997868383e-17;
+
+// e^x for -708 <= x <= 709 (clamped there).
+template <int N>
+inline typename t_vec<N>::V vexp(typename t_vec<N>::V x)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    x = sel(x < -708.0, splat<V>(-708.0), x);
+    x = sel(x > 709.0, splat<V>(709.0), x);
+    const V t = x * 1.4426950408889634 + kRound;
+    const V kd = t - kRound;
+    const I k = (I)t - (I)splat<V>(kRound);
+    const V r = (x - kd * kLn2Hi) - kd * kLn2Lo;
+    const V p = 1.0 + (r + r * r * horner(r, kExpQ, 11));
+    return (V)((I)p + (k << 52));
+}
+
+// ln c for positive normal c.
+template <int N>
+inline typename t_vec<N>::V vlog(typename t_vec<N>::V c)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    typedef typename t_vec<N>::U U;
+    // c = 2^k m with m in [sqrt(1/2), sqrt(2)).
+    const long long sqrtHalf = 0x3fe6a09e667f3bcdll;
+    const U ix = (U)((I)c + (0x3ff0000000000000ll - sqrtHalf));
+    const U mbits = (ix & 0x000fffffffffffffull) + static_cast<unsigned long long>(sqrtHalf);
+    const V kd = (V)((ix >> 52) + (U)((I)splat<V>(kRound) - 1023)) - kRound;
+    const V f = (V)mbits - 1.0;
+    const V s = f / (2.0 + f);
+    const V z = s * s;
+    // ln m = f - s (f - z L(z)), where f is exact and the rest is small.
+    const V lm = f - (s * (f - z * horner(z, kLogL, 7)) - kd * kLn2Lo);
+    return kd * kLn2Hi + lm;
+}
+
+// sin and cos of |x| < 1e5.
+template <int N>
+inline void vsincos(typename t_vec<N>::V x, typename t_vec<N>::V* p_sin, typename t_vec<N>::V* p_cos)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    const V t = x * 0.6366197723675814 + kRound;
+    const V kd = t - kRound;
+    const I q = (I)t;  // quadrant in the low bits
+    const V r = (x - kd * kPio2Hi33) - kd * kPio2Lo33;
+    const V z = r * r;
+    const V s = r + r * z * horner(z, kSinS, 7);
+    // 1 - z / 2 loses bits; carry its rounding error along.
+    const V hz = 0.5 * z;
+    const V w = 1.0 - hz;
+    const V c = w + (((1.0 - w) - hz) + z * z * horner(z, kCosC, 6));
+    const I odd = (q & 1) != 0;
+    const V sq = sel(odd, c, s), cq = sel(odd, s, c);
+    *p_sin = (V)((I)sq ^ ((q << 62) & kSignBit));
+    *p_cos = (V)((I)cq ^ (((q + 1) << 62) & kSignBit));
+}
+
+template <int N>
+inline typename t_vec<N>::V vcos(typename t_vec<N>::V x)
+{
+    typename t_vec<N>::V s, c;
+    vsincos<N>(x, &s, &c);
+    return c;
+}
+
+// acos x for |x| <= 1.
+template <int N>
+inline typename t_vec<N>::V vacos(typename t_vec<N>::V x)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    const V ax = vabs<V, I>(x);
+    const I small = ax <= 0.5;
+    // Near +-1, acos goes through asin(sqrt((1 - |x|) / 2)).
+    const V zb = (1.0 - ax) * 0.5;
+    const V z = sel(small, x * x, zb);
+    const V r = z * horner(z, kAsinP, 13);
+    const V as = kPio2 - (x - (kPio2Lo - x * r));
+    const V s = vsqrt<N>(zb);
+    // s with its low half cleared, plus the part of the root that drops.
+    const V df = (V)((I)s & static_cast<long long>(0xffffffff00000000ull));
+    const V sd = s + df;
+    const V cc = (zb - df * df) / sel(sd == 0.0, sd + 1.0, sd);
+    const V ap = 2.0 * (df + (r * s + cc));
+    const V an = 2.0 * kPio2 - 2.0 * (s + (r * s - kPio2Lo));
+    return sel(small, as, sel(x > 0.0, ap, an));
+}
+
+// atan2(y, x), signed zeros included.
+template <int N>
+inline typename t_vec<N>::V vatan2(typename t_vec<N>::V y, typename t_vec<N>::V x)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    const V ax = vabs<V, I>(x), ay = vabs<V, I>(y);
+    const I swap = ay > ax;
+    const I xneg = ((I)x & kSignBit) != 0;
+    const V num = sel(swap, ax, ay);
+    V den = sel(swap, ay, ax);
+    den = sel(den == 0.0, den + 1.0, den);
+    const V t = num / den;
+    const I big = t > 0.41421356237309503;
+    // Past tan(pi / 8), atan t = pi / 4 + atan((t - 1) / (t + 1)), formed
+    // without t's rounding.
+    const V u = sel(big, (num - den) / (num + den), t);
+    const V z = u * u;
+    V a = u + u * (z * horner(z, kAtanR, 12));
+    // The angle is n pi / 4 plus or minus a, summed with one rounding; kPio4
+    // has three trailing zero bits, so n kPio4 is exact.
+    const V n = sel(big, sel(xneg, splat<V>(3.0), splat<V>(1.0)),
+                    sel(swap, splat<V>(2.0), sel(xneg, splat<V>(4.0), splat<V>(0.0))));
+    a = (V)((I)a ^ ((swap ^ xneg) & kSignBit));
+    a = n * kPio4 + (a + n * kPio4Lo);
+    return (V)((I)a | ((I)y & kSignBit));
+}
+
+// sRGB transfer curve of sky_intersect, c^(1/2.4) as e^(ln c / 2.4).
+template <int N>
+inline typename t_vec<N>::V srgbEncode(typename t_vec<N>::V c)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    const I curve = c > 0.0031308;
+    const V p = vexp<N>(0.41666666666666669 * vlog<N>(sel(curve, c, splat<V>(1.0))));
+    return sel(curve, 1.055 * p - 0.055, 12.92 * c);
+}
+
+// The colours of N directions into rgb[3 N].
+template <int N>
+inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, const scalar* wy,
+                     const scalar* wz)
+{
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    typedef typename t_vec<N>::F F;
+    F fx, fy, fz;
+    __builtin_memcpy(&fx, wx, sizeof fx);
+    __builtin_memcpy(&fy, wy, sizeof fy);
+    __builtin_memcpy(&fz, wz, sizeof fz);
+    const V x = __builtin_convertvector(fx, V);
+    V y = __builtin_convertvector(fy, V);
+    const V z = __builtin_convertvector(fz, V);
+
+    // As sky_intersect: horizon colour below it, zenith a rounding above it.
+    const V zero = splat<V>(0.0), one = splat<V>(1.0);
+    y = sel(y < static_cast<double>(0.001f), splat<V>(0.001f), y);
+    y = sel(y > 1.0, one, y);
+    const V theta = toScalar<N>(vacos<N>(y));
+    const V phi = sel(vabs<V, I>(theta) >= 0.00001, toScalar<N>(vatan2<N>(z, x)), zero);
+
+    V sinT, cosT;
+    vsincos<N>(theta, &sinT, &cosT);
+    const V c = cosT * k.cosThetaS + sinT * k.sinThetaS * vcos<N>(k.phiS - phi);
+    V gamma = toScalar<N>(vacos<N>(sel(c > 1.0, one, sel(c < -1.0, -one, c))));
+    gamma = sel(c > 1.0, zero, gamma);
+    gamma = sel(c < -1.0, splat<V>(3.1415927f), gamma);
+    const V cosG = vcos<N>(gamma);
+
+    V val[3];  // x, y, Y
+    for (int j = 0; j < 3; ++j) {
+        const V num = (1.0 + k.A[j] * vexp<N>(k.B[j] / cosT))
+                      * (1.0 + k.C[j] * vexp<N>(k.D[j] * gamma) + k.E[j] * (cosG * cosG));
+        val[j] = toScalar<N>(k.zenith[j] * num / k.den[j]);
+    }
+
+    // Yxy_RGB, then the factor 0.85.
+    const V dx = val[0], dy = val[1], dY = val[2];
+    const V X = 0.01 * dx * dY / dy;
+    const V Yp = 0.01 * dY;
+    const V Z = 0.01 * (1.0 - dx - dy) * dY / dy;
+    const V lin[3] = {2.565 * X - 1.167 * Yp - 0.398 * Z, -1.022 * X + 1.978 * Yp + 0.044 * Z,
+                      0.075 * X - 0.252 * Yp + 1.177 * Z};
+    F out[3];
+    for (int j = 0; j < 3; ++j)
+        out[j] = __builtin_convertvector(toScalar<N>(srgbEncode<N>(lin[j])) * 0.85, F);
+    for (int i = 0; i < N; ++i)
+        for (int j = 0; j < 3; ++j)
+            rgb[3 * i + j] = out[j][i];
+}
+
+// n directions, N at a time; a last partial block is padded with straight up.
+template <int N>
+inline void skyRun(scalar* p_rgb, const t_skyLaneConsts& k, const scalar* wx, const scalar* wy,
+                   const scalar* wz, unsigned int n)
+{
+    unsigned int i = 0;
+    for (; i + N <= n; i += N)
+        skyBlock<N>(p_rgb + 3 * i, k, wx + i, wy + i, wz + i);
+    if (i == n)
+        return;
+    scalar bx[N] = {}, by[N], bz[N] = {}, out[3 * N];
+    for (int l = 0; l < N; ++l)
+        by[l] = 1.0f;
+    for (unsigned int l = 0; l < n - i; ++l) {
+        bx[l] = wx[i + l];
+        by[l] = wy[i + l];
+        bz[l] = wz[i + l];
+    }
+    skyBlock<N>(out, k, bx, by, bz);
+    for (unsigned int l = 0; l < 3 * (n - i); ++l)
+        p_rgb[3 * i + l] = out[l];
+}
+
+}  // namespace lanes
+}  // namespace
+
+#endif
