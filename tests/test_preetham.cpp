@@ -351,7 +351,7 @@ TEST(SkyIntersectN, EveryPathMatchesTheScalarSkyWithinOneUlp)
     for (const skySystem& s : gridSuns()) {
         const auto views = gridViews(s);
         const unsigned int n = static_cast<unsigned int>(views.size());
-        std::vector<scalar> wx(n), wy(n), wz(n), ref(3 * n);
+        std::vector<scalar> wx(n), wy(n), wz(n), ref(3 * n + 1);  // + skyColor's sentinel
         for (unsigned int i = 0; i < n; ++i) {
             wx[i] = views[i][0];
             wy[i] = views[i][1];
