@@ -49,10 +49,11 @@ inline V splat(double c)
     return V{} + c;
 }
 
+// Lane by lane m ? a : b (a blend where the processor has one).
 template <class V, class I>
 inline V sel(I m, V a, V b)
 {
-    return (V)(((I)a & m) | ((I)b & ~m));
+    return m ? a : b;
 }
 
 template <class V, class I>
@@ -98,17 +99,14 @@ inline V horner(V z, const double* c, int n)
 // Minimax-like fits (Chebyshev, 50-digit arithmetic), highest power first;
 // each leaves under 1e-17 relative error before rounding.
 // exp(r) = 1 + r + r^2 Q(r), |r| <= ln2 / 2
-const double kExpQ[11] = {2.0914686968086876e-09, 2.5105217004720745e-08, 2.75572736431103e-07,
-                          2.7557255400206422e-06, 2.4801587325547743e-05, 0.00019841269874820627,
-                          0.0013888888888883748,  0.008333333333326136,   0.04166666666666667,
-                          0.1666666666666667,     0.5};
-// sin(r) = r + r^3 S(r^2), cos(r) = 1 - r^2 / 2 + r^4 C(r^2), |r| <= pi / 4
-const double kSinS[7] = {-7.586685070091267e-13,  1.605853141458901e-10,  -2.5052106231157904e-08,
-                         2.7557319219335453e-06,  -0.0001984126984126506, 0.008333333333333331,
-                         -0.16666666666666666};
-const double kCosC[6] = {-1.1382614868556325e-11, 2.0876146024689747e-09,
-                         -2.7557317270560326e-07, 2.4801587298763433e-05,
-                         -0.0013888888888887395,  0.041666666666666664};
+const double kExpQ[10] = {2.510038549551032e-08,  2.7620088445409746e-07, 2.7557268459997064e-06,
+                          2.4801521295954376e-05, 0.00019841269863053618, 0.0013888888917213717,
+                          0.008333333333330062,   0.04166666666662413,    0.16666666666666669,
+                          0.5000000000000001};
+// sin(r) = r + r^3 S(r^2), |r| <= pi / 2
+const double kSinS[8] = {2.731413203769e-15,      -7.643967764934268e-13, 1.6058977233147317e-10,
+                         -2.5052107615772583e-08, 2.7557319219153625e-06, -0.0001984126984125494,
+                         0.008333333333333316,    -0.16666666666666666};
 // asin(u) = u + u z P(z), z = u^2 <= 1/4
 const double kAsinP[13] = {0.028757851367421566, -0.014851887071247204, 0.01740087944269402,
                            0.005457506718640358, 0.01032281435018578,   0.011479177415184906,
@@ -116,10 +114,10 @@ const double kAsinP[13] = {0.028757851367421566, -0.014851887071247204, 0.017400
                            0.030381944138531247, 0.04464285714635543,   0.07499999999998433,
                            0.16666666666666669};
 // atan(u) = u + u z R(z), z = u^2 <= tan^2(pi / 8)
-const double kAtanR[12] = {0.016282993238924487, -0.034568068014968874, 0.0455149623749493,
-                           -0.052304330074828924, 0.05878926110528101,  -0.06666424634599337,
-                           0.07692296361048218,   -0.09090908753017178, 0.11111111105145725,
-                           -0.14285714285659729,  0.19999999999999804,  -0.3333333333333333};
+const double kAtanR[11] = {-0.01917392228554793, 0.03922923713835943,  -0.05085365922344248,
+                           0.05858132894427922,  -0.06664509603255386, 0.07692183059894114,
+                           -0.09090904572487347, 0.11111111015117626,  -0.1428571428466482,
+                           0.19999999999995513,  -0.3333333333333333};
 // 2 atanh(s) = 2 s + s z L(z), z = s^2 <= ((sqrt 2 - 1) / (sqrt 2 + 1))^2
 const double kLogL[7] = {0.14616721179861816, 0.15331699633543858, 0.18182889786191042,
                          0.2222221112572281,  0.28571428626031065, 0.3999999999989938,
@@ -128,23 +126,22 @@ const double kLogL[7] = {0.14616721179861816, 0.15331699633543858, 0.18182889786
 // ln 2 and pi / 2 split so that a small integer times the high part is exact.
 const double kLn2Hi = 0.6931471803691238, kLn2Lo = 1.9082149292705877e-10;
 const double kPio2Hi33 = 1.5707963267341256, kPio2Lo33 = 6.077100506506192e-11;
+const double kInvPi = 0.3183098861837907;
 // pi / 2 and pi / 4 as the nearest double plus the rest.
 const double kPio2 = 1.5707963267948966, kPio2Lo = 6.123233995736766e-17;
 const double kPio4 = 0.7853981633974483, kPio4Lo = 3.061616997868383e-17;
 
-// e^x for -708 <= x <= 709 (clamped there).
+// e^x for |x| <= 708.
 template <int N>
 inline typename t_vec<N>::V vexp(typename t_vec<N>::V x)
 {
     typedef typename t_vec<N>::V V;
     typedef typename t_vec<N>::I I;
-    x = sel(x < -708.0, splat<V>(-708.0), x);
-    x = sel(x > 709.0, splat<V>(709.0), x);
     const V t = x * 1.4426950408889634 + kRound;
     const V kd = t - kRound;
     const I k = (I)t - (I)splat<V>(kRound);
     const V r = (x - kd * kLn2Hi) - kd * kLn2Lo;
-    const V p = 1.0 + (r + r * r * horner(r, kExpQ, 11));
+    const V p = 1.0 + (r + r * r * horner(r, kExpQ, 10));
     return (V)((I)p + (k << 52));
 }
 
@@ -168,34 +165,25 @@ inline typename t_vec<N>::V vlog(typename t_vec<N>::V c)
     return kd * kLn2Hi + lm;
 }
 
-// sin and cos of |x| < 1e5.
+// sin r for |r| <= pi / 2.
 template <int N>
-inline void vsincos(typename t_vec<N>::V x, typename t_vec<N>::V* p_sin, typename t_vec<N>::V* p_cos)
+inline typename t_vec<N>::V vsinHalfPi(typename t_vec<N>::V r)
 {
-    typedef typename t_vec<N>::V V;
-    typedef typename t_vec<N>::I I;
-    const V t = x * 0.6366197723675814 + kRound;
-    const V kd = t - kRound;
-    const I q = (I)t;  // quadrant in the low bits
-    const V r = (x - kd * kPio2Hi33) - kd * kPio2Lo33;
-    const V z = r * r;
-    const V s = r + r * z * horner(z, kSinS, 7);
-    // 1 - z / 2 loses bits; carry its rounding error along.
-    const V hz = 0.5 * z;
-    const V w = 1.0 - hz;
-    const V c = w + (((1.0 - w) - hz) + z * z * horner(z, kCosC, 6));
-    const I odd = (q & 1) != 0;
-    const V sq = sel(odd, c, s), cq = sel(odd, s, c);
-    *p_sin = (V)((I)sq ^ ((q << 62) & kSignBit));
-    *p_cos = (V)((I)cq ^ (((q + 1) << 62) & kSignBit));
+    const typename t_vec<N>::V z = r * r;
+    return r + r * z * horner(z, kSinS, 8);
 }
 
+// cos x for -pi <= x <= 3 pi: x = (2 k + 1) pi / 2 + r with |r| <= pi / 2,
+// and cos x = -(-1)^k sin r.
 template <int N>
 inline typename t_vec<N>::V vcos(typename t_vec<N>::V x)
 {
-    typename t_vec<N>::V s, c;
-    vsincos<N>(x, &s, &c);
-    return c;
+    typedef typename t_vec<N>::V V;
+    typedef typename t_vec<N>::I I;
+    const V t = (x * kInvPi - 0.5) + kRound;
+    const V m = 2.0 * (t - kRound) + 1.0;
+    const V r = (x - m * kPio2Hi33) - m * kPio2Lo33;
+    return (V)((I)vsinHalfPi<N>(r) ^ (((I)t + 1) << 63));
 }
 
 // acos x for |x| <= 1.
@@ -239,7 +227,7 @@ inline typename t_vec<N>::V vatan2(typename t_vec<N>::V y, typename t_vec<N>::V 
     // without t's rounding.
     const V u = sel(big, (num - den) / (num + den), t);
     const V z = u * u;
-    V a = u + u * (z * horner(z, kAtanR, 12));
+    V a = u + u * (z * horner(z, kAtanR, 11));
     // The angle is n pi / 4 plus or minus a, summed with one rounding; kPio4
     // has three trailing zero bits, so n kPio4 is exact.
     const V n = sel(big, sel(xneg, splat<V>(3.0), splat<V>(1.0)),
@@ -260,7 +248,11 @@ inline typename t_vec<N>::V srgbEncode(typename t_vec<N>::V c)
     return sel(curve, 1.055 * p - 0.055, 12.92 * c);
 }
 
-// The colours of N directions into rgb[3 N].
+// Lane sets per block. Each function is a long chain of dependent operations;
+// running it over several lane sets in a row lets the processor overlap them.
+const int kSets = 4;
+
+// The colours of kSets * N directions into rgb, stage by stage.
 template <int N>
 inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, const scalar* wy,
                      const scalar* wz)
@@ -268,63 +260,77 @@ inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, co
     typedef typename t_vec<N>::V V;
     typedef typename t_vec<N>::I I;
     typedef typename t_vec<N>::F F;
-    F fx, fy, fz;
-    __builtin_memcpy(&fx, wx, sizeof fx);
-    __builtin_memcpy(&fy, wy, sizeof fy);
-    __builtin_memcpy(&fz, wz, sizeof fz);
-    const V x = __builtin_convertvector(fx, V);
-    V y = __builtin_convertvector(fy, V);
-    const V z = __builtin_convertvector(fz, V);
-
-    // As sky_intersect: horizon colour below it, zenith a rounding above it.
+    const int K = kSets;
     const V zero = splat<V>(0.0), one = splat<V>(1.0);
-    y = sel(y < static_cast<double>(0.001f), splat<V>(0.001f), y);
-    y = sel(y > 1.0, one, y);
-    const V theta = toScalar<N>(vacos<N>(y));
-    const V phi = sel(vabs<V, I>(theta) >= 0.00001, toScalar<N>(vatan2<N>(z, x)), zero);
+    V x[K], y[K], z[K], theta[K], phi[K], cosT[K], sinT[K], gamma[K], cosG[K], val[3][K];
 
-    V sinT, cosT;
-    vsincos<N>(theta, &sinT, &cosT);
-    const V c = cosT * k.cosThetaS + sinT * k.sinThetaS * vcos<N>(k.phiS - phi);
-    V gamma = toScalar<N>(vacos<N>(sel(c > 1.0, one, sel(c < -1.0, -one, c))));
-    gamma = sel(c > 1.0, zero, gamma);
-    gamma = sel(c < -1.0, splat<V>(3.1415927f), gamma);
-    const V cosG = vcos<N>(gamma);
-
-    V val[3];  // x, y, Y
-    for (int j = 0; j < 3; ++j) {
-        const V num = (1.0 + k.A[j] * vexp<N>(k.B[j] / cosT))
-                      * (1.0 + k.C[j] * vexp<N>(k.D[j] * gamma) + k.E[j] * (cosG * cosG));
-        val[j] = toScalar<N>(k.zenith[j] * num / k.den[j]);
+    for (int b = 0; b < K; ++b) {
+        F fx, fy, fz;
+        __builtin_memcpy(&fx, wx + b * N, sizeof fx);
+        __builtin_memcpy(&fy, wy + b * N, sizeof fy);
+        __builtin_memcpy(&fz, wz + b * N, sizeof fz);
+        x[b] = __builtin_convertvector(fx, V);
+        y[b] = __builtin_convertvector(fy, V);
+        z[b] = __builtin_convertvector(fz, V);
+        // As sky_intersect: horizon colour below it, zenith a rounding above it.
+        y[b] = sel(y[b] < static_cast<double>(0.001f), splat<V>(0.001f), y[b]);
+        y[b] = sel(y[b] > 1.0, one, y[b]);
+        theta[b] = toScalar<N>(vacos<N>(y[b]));
     }
+    for (int b = 0; b < K; ++b)
+        phi[b] = sel(vabs<V, I>(theta[b]) >= 0.00001, toScalar<N>(vatan2<N>(z[b], x[b])), zero);
+    for (int b = 0; b < K; ++b) {
+        // 0 <= theta <= pi / 2: no reduction needed.
+        sinT[b] = vsinHalfPi<N>(theta[b]);
+        cosT[b] = vsinHalfPi<N>((kPio2 - theta[b]) + kPio2Lo);
+        const V c = cosT[b] * k.cosThetaS + sinT[b] * k.sinThetaS * vcos<N>(k.phiS - phi[b]);
+        const V g = toScalar<N>(vacos<N>(sel(c > 1.0, one, sel(c < -1.0, -one, c))));
+        gamma[b] = sel(c > 1.0, zero, sel(c < -1.0, splat<V>(3.1415927f), g));
+    }
+    for (int b = 0; b < K; ++b)
+        cosG[b] = vcos<N>(gamma[b]);
+    for (int j = 0; j < 3; ++j)  // x, y, Y
+        for (int b = 0; b < K; ++b) {
+            const V num = (1.0 + k.A[j] * vexp<N>(k.B[j] / cosT[b]))
+                          * (1.0 + k.C[j] * vexp<N>(k.D[j] * gamma[b]) + k.E[j] * (cosG[b] * cosG[b]));
+            val[j][b] = toScalar<N>(k.zenith[j] * num / k.den[j]);
+        }
 
     // Yxy_RGB, then the factor 0.85.
-    const V dx = val[0], dy = val[1], dY = val[2];
-    const V X = 0.01 * dx * dY / dy;
-    const V Yp = 0.01 * dY;
-    const V Z = 0.01 * (1.0 - dx - dy) * dY / dy;
-    const V lin[3] = {2.565 * X - 1.167 * Yp - 0.398 * Z, -1.022 * X + 1.978 * Yp + 0.044 * Z,
-                      0.075 * X - 0.252 * Yp + 1.177 * Z};
-    F out[3];
+    V lin[3][K];
+    for (int b = 0; b < K; ++b) {
+        const V dx = val[0][b], dy = val[1][b], dY = val[2][b];
+        const V X = 0.01 * dx * dY / dy;
+        const V Yp = 0.01 * dY;
+        const V Z = 0.01 * (1.0 - dx - dy) * dY / dy;
+        lin[0][b] = 2.565 * X - 1.167 * Yp - 0.398 * Z;
+        lin[1][b] = -1.022 * X + 1.978 * Yp + 0.044 * Z;
+        lin[2][b] = 0.075 * X - 0.252 * Yp + 1.177 * Z;
+    }
+    F out[3][K];
     for (int j = 0; j < 3; ++j)
-        out[j] = __builtin_convertvector(toScalar<N>(srgbEncode<N>(lin[j])) * 0.85, F);
-    for (int i = 0; i < N; ++i)
-        for (int j = 0; j < 3; ++j)
-            rgb[3 * i + j] = out[j][i];
+        for (int b = 0; b < K; ++b)
+            out[j][b] = __builtin_convertvector(toScalar<N>(srgbEncode<N>(lin[j][b])) * 0.85, F);
+    for (int b = 0; b < K; ++b)
+        for (int i = 0; i < N; ++i)
+            for (int j = 0; j < 3; ++j)
+                rgb[3 * (b * N + i) + j] = out[j][b][i];
 }
 
-// n directions, N at a time; a last partial block is padded with straight up.
+// n directions, a block at a time; a last partial block is padded with
+// straight up.
 template <int N>
 inline void skyRun(scalar* p_rgb, const t_skyLaneConsts& k, const scalar* wx, const scalar* wy,
                    const scalar* wz, unsigned int n)
 {
+    const unsigned int M = kSets * N;
     unsigned int i = 0;
-    for (; i + N <= n; i += N)
+    for (; i + M <= n; i += M)
         skyBlock<N>(p_rgb + 3 * i, k, wx + i, wy + i, wz + i);
     if (i == n)
         return;
-    scalar bx[N] = {}, by[N], bz[N] = {}, out[3 * N];
-    for (int l = 0; l < N; ++l)
+    scalar bx[M] = {}, by[M], bz[M] = {}, out[3 * M];
+    for (unsigned int l = 0; l < M; ++l)
         by[l] = 1.0f;
     for (unsigned int l = 0; l < n - i; ++l) {
         bx[l] = wx[i + l];

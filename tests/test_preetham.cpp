@@ -383,11 +383,12 @@ TEST(SkyIntersectN, EveryPathMatchesTheScalarSkyWithinOneUlp)
 
 TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
 {
-    // Counts around the lane widths, started at every offset, give the colours
-    // of one long batch and write nothing past their 3 n values.
+    // Counts around the block sizes (up to 16 directions), started at many
+    // offsets, give the colours of one long batch and write nothing past
+    // their 3 n values.
     const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
     const auto views = gridViews(s);
-    const unsigned int total = 40;
+    const unsigned int total = 80;
     std::vector<scalar> wx(total), wy(total), wz(total), whole(3 * total);
     for (unsigned int i = 0; i < total; ++i) {
         wx[i] = views[i][0];
@@ -396,8 +397,8 @@ TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
     }
     sky_intersectN_path(SKY_PATH_LANES1, whole.data(), &s, wx.data(), wy.data(), wz.data(), total);
     for (t_skyPath path : runnablePaths())
-        for (unsigned int n = 0; n <= 9; ++n)
-            for (unsigned int at = 0; at + n <= total; at += 3) {
+        for (unsigned int n = 0; n <= 35; ++n)
+            for (unsigned int at = 0; at + n <= total; at += 7) {
                 std::vector<scalar> got(3 * n + 1, -123.0f);
                 sky_intersectN_path(path, got.data(), &s, &wx[at], &wy[at], &wz[at], n);
                 ASSERT_EQ(std::memcmp(got.data(), &whole[3 * at], 3 * n * sizeof(scalar)), 0)
