@@ -87,13 +87,26 @@ inline typename t_vec<N>::V vsqrt(typename t_vec<N>::V x)
     }
 }
 
+// The polynomial with coefficients c (highest power first) at z. The high
+// powers go in Estrin's order (pairs of terms, then pairs of pairs), which
+// shortens the chain of dependent operations; the two lowest, which carry
+// the most weight, by Horner's rule for accuracy.
 template <class V>
-inline V horner(V z, const double* c, int n)
+inline V poly(V z, const double* c, int n)
 {
-    V p = splat<V>(c[0]);
-    for (int i = 1; i < n; ++i)
-        p = p * z + c[i];
-    return p;
+    V t[8];
+    int m = 0;
+    for (int i = n - 3; i >= 0; i -= 2)
+        t[m++] = i > 0 ? c[i] + c[i - 1] * z : splat<V>(c[i]);
+    V zz = z * z;
+    while (m > 1) {
+        int k = 0;
+        for (int i = 0; i < m; i += 2)
+            t[k++] = i + 1 < m ? t[i] + t[i + 1] * zz : t[i];
+        m = k;
+        zz = zz * zz;
+    }
+    return (t[0] * z + c[n - 2]) * z + c[n - 1];
 }
 
 // Minimax-like fits (Chebyshev, 50-digit arithmetic), highest power first;
@@ -141,7 +154,7 @@ inline typename t_vec<N>::V vexp(typename t_vec<N>::V x)
     const V kd = t - kRound;
     const I k = (I)t - (I)splat<V>(kRound);
     const V r = (x - kd * kLn2Hi) - kd * kLn2Lo;
-    const V p = 1.0 + (r + r * r * horner(r, kExpQ, 10));
+    const V p = 1.0 + (r + r * r * poly(r, kExpQ, 10));
     return (V)((I)p + (k << 52));
 }
 
@@ -161,7 +174,7 @@ inline typename t_vec<N>::V vlog(typename t_vec<N>::V c)
     const V s = f / (2.0 + f);
     const V z = s * s;
     // ln m = f - s (f - z L(z)), where f is exact and the rest is small.
-    const V lm = f - (s * (f - z * horner(z, kLogL, 7)) - kd * kLn2Lo);
+    const V lm = f - (s * (f - z * poly(z, kLogL, 7)) - kd * kLn2Lo);
     return kd * kLn2Hi + lm;
 }
 
@@ -170,7 +183,7 @@ template <int N>
 inline typename t_vec<N>::V vsinHalfPi(typename t_vec<N>::V r)
 {
     const typename t_vec<N>::V z = r * r;
-    return r + r * z * horner(z, kSinS, 8);
+    return r + r * z * poly(z, kSinS, 8);
 }
 
 // cos x for -pi <= x <= 3 pi: x = (2 k + 1) pi / 2 + r with |r| <= pi / 2,
@@ -197,7 +210,7 @@ inline typename t_vec<N>::V vacos(typename t_vec<N>::V x)
     // Near +-1, acos goes through asin(sqrt((1 - |x|) / 2)).
     const V zb = (1.0 - ax) * 0.5;
     const V z = sel(small, x * x, zb);
-    const V r = z * horner(z, kAsinP, 13);
+    const V r = z * poly(z, kAsinP, 13);
     const V as = kPio2 - (x - (kPio2Lo - x * r));
     const V s = vsqrt<N>(zb);
     // s with its low half cleared, plus the part of the root that drops.
@@ -227,7 +240,7 @@ inline typename t_vec<N>::V vatan2(typename t_vec<N>::V y, typename t_vec<N>::V 
     // without t's rounding.
     const V u = sel(big, (num - den) / (num + den), t);
     const V z = u * u;
-    V a = u + u * (z * horner(z, kAtanR, 11));
+    V a = u + u * (z * poly(z, kAtanR, 11));
     // The angle is n pi / 4 plus or minus a, summed with one rounding; kPio4
     // has three trailing zero bits, so n kPio4 is exact.
     const V n = sel(big, sel(xneg, splat<V>(3.0), splat<V>(1.0)),
