@@ -109,8 +109,8 @@ inline V poly(V z, const double* c, int n)
     return (t[0] * z + c[n - 2]) * z + c[n - 1];
 }
 
-// Minimax-like fits (Chebyshev, 50-digit arithmetic), highest power first;
-// each leaves under 1e-17 relative error before rounding.
+// Chebyshev fits printed by tools/sky_poly_fit.py, highest power first; each
+// leaves under 4e-17 relative error before rounding.
 // exp(r) = 1 + r + r^2 Q(r), |r| <= ln2 / 2
 const double kExpQ[10] = {2.510038549551032e-08,  2.7620088445409746e-07, 2.7557268459997064e-06,
                           2.4801521295954376e-05, 0.00019841269863053618, 0.0013888888917213717,
@@ -149,13 +149,14 @@ template <int N>
 inline typename t_vec<N>::V vexp(typename t_vec<N>::V x)
 {
     typedef typename t_vec<N>::V V;
-    typedef typename t_vec<N>::I I;
+    typedef typename t_vec<N>::U U;
+    // x = k ln 2 + r; 2^k goes straight into the exponent bits.
     const V t = x * 1.4426950408889634 + kRound;
     const V kd = t - kRound;
-    const I k = (I)t - (I)splat<V>(kRound);
+    const U k = (U)t - (U)splat<V>(kRound);  // wraps for negative k
     const V r = (x - kd * kLn2Hi) - kd * kLn2Lo;
     const V p = 1.0 + (r + r * r * poly(r, kExpQ, 10));
-    return (V)((I)p + (k << 52));
+    return (V)((U)p + (k << 52));
 }
 
 // ln c for positive normal c.
@@ -173,7 +174,8 @@ inline typename t_vec<N>::V vlog(typename t_vec<N>::V c)
     const V f = (V)mbits - 1.0;
     const V s = f / (2.0 + f);
     const V z = s * s;
-    // ln m = f - s (f - z L(z)), where f is exact and the rest is small.
+    // ln m = f - s (f - z L(z)), where f is exact and the rest is small;
+    // the low part of k ln 2 joins the small terms.
     const V lm = f - (s * (f - z * poly(z, kLogL, 7)) - kd * kLn2Lo);
     return kd * kLn2Hi + lm;
 }
@@ -192,11 +194,11 @@ template <int N>
 inline typename t_vec<N>::V vcos(typename t_vec<N>::V x)
 {
     typedef typename t_vec<N>::V V;
-    typedef typename t_vec<N>::I I;
+    typedef typename t_vec<N>::U U;
     const V t = (x * kInvPi - 0.5) + kRound;
     const V m = 2.0 * (t - kRound) + 1.0;
     const V r = (x - m * kPio2Hi33) - m * kPio2Lo33;
-    return (V)((I)vsinHalfPi<N>(r) ^ (((I)t + 1) << 63));
+    return (V)((U)vsinHalfPi<N>(r) ^ (((U)t + 1) << 63));
 }
 
 // acos x for |x| <= 1.
