@@ -225,10 +225,23 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
     p_color[2] = static_cast<scalar>(p_color[2] * 0.85);
 }
 
+bool sky_pathRuns(t_skyPath path)
+{
+    switch (path) {
+    case SKY_PATH_AVX512:
+        return __builtin_cpu_supports("avx512f");
+    case SKY_PATH_AVX2:
+        return __builtin_cpu_supports("avx2");
+    default:
+        return true;
+    }
+}
+
 t_skyPath sky_bestPath()
 {
-    static const t_skyPath best =
-        __builtin_cpu_supports("avx2") ? SKY_PATH_AVX2 : SKY_PATH_SSE2;
+    static const t_skyPath best = sky_pathRuns(SKY_PATH_AVX512) ? SKY_PATH_AVX512
+                                  : sky_pathRuns(SKY_PATH_AVX2) ? SKY_PATH_AVX2
+                                                                : SKY_PATH_SSE2;
     return best;
 }
 
@@ -253,6 +266,9 @@ void sky_intersectN_path(t_skyPath path, scalar* p_rgb, const skySystem* p_skySy
         k.den[j] = den[j];
     }
     switch (path) {
+    case SKY_PATH_AVX512:
+        sky_lanesAvx512(p_rgb, &k, wx, wy, wz, n);
+        break;
     case SKY_PATH_AVX2:
         sky_lanesAvx2(p_rgb, &k, wx, wy, wz, n);
         break;

@@ -2,13 +2,13 @@
 //
 // Every step is the double-precision formula of sky_intersect; the elementary
 // functions are our own polynomials with plain adds and multiplies. The same
-// template, with the same operation order, is compiled for 1, 2 and 4 lanes,
+// template, with the same operation order, is compiled for 1, 2, 4 and 8 lanes,
 // so every lane width gives bit-identical results.
 //
-// Included by preetham.cpp and by the AVX2 file, which is compiled with wider
-// instructions: everything here has internal linkage and no standard header
-// is pulled in, so no inline function of either file can stand in for the
-// other's at link time.
+// Included by preetham.cpp and by the AVX2 and AVX-512 files, which are
+// compiled with wider instructions: everything here has internal linkage and
+// no standard header is pulled in, so no inline function of one file can
+// stand in for another's at link time.
 #ifndef PREETHAM_LANES_H
 #define PREETHAM_LANES_H
 
@@ -22,9 +22,11 @@ struct t_skyLaneConsts {
     double den[3];
 };
 
-// One lane width of the batch; the AVX2 one lives in its own file.
+// The batch 4 and 8 lanes wide, each in its own file.
 void sky_lanesAvx2(scalar* p_rgb, const t_skyLaneConsts* k, const scalar* wx, const scalar* wy,
                    const scalar* wz, unsigned int n);
+void sky_lanesAvx512(scalar* p_rgb, const t_skyLaneConsts* k, const scalar* wx, const scalar* wy,
+                     const scalar* wz, unsigned int n);
 
 namespace {
 namespace lanes {
@@ -79,6 +81,8 @@ inline typename t_vec<N>::V vsqrt(typename t_vec<N>::V x)
         return __builtin_ia32_sqrtpd(x);
     } else if constexpr (N == 4) {
         return __builtin_ia32_sqrtpd256(x);
+    } else if constexpr (N == 8) {
+        return __builtin_ia32_sqrtpd512_mask(x, x, 0xff, 4);
     } else {
         typename t_vec<N>::V r;
         for (int i = 0; i < N; ++i)

@@ -321,13 +321,13 @@ TEST(SkyIntersect, EqualsItsPartsForSkiesThatDifferSlightly)
     }
 }
 
-// The batch through one path; every path but the widest this processor
-// lacks is exercised.
+// The batch paths this processor runs, the one-lane path first.
 std::vector<t_skyPath> runnablePaths()
 {
-    std::vector<t_skyPath> paths = {SKY_PATH_LANES1, SKY_PATH_SSE2};
-    if (sky_bestPath() == SKY_PATH_AVX2)
-        paths.push_back(SKY_PATH_AVX2);
+    std::vector<t_skyPath> paths;
+    for (t_skyPath p : {SKY_PATH_LANES1, SKY_PATH_SSE2, SKY_PATH_AVX2, SKY_PATH_AVX512})
+        if (sky_pathRuns(p))
+            paths.push_back(p);
     return paths;
 }
 
@@ -383,7 +383,7 @@ TEST(SkyIntersectN, EveryPathMatchesTheScalarSkyWithinOneUlp)
 
 TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
 {
-    // Counts around the block sizes (up to 16 directions), started at many
+    // Counts around the block sizes (4 to 32 directions), started at many
     // offsets, give the colours of one long batch and write nothing past
     // their 3 n values.
     const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
@@ -397,7 +397,7 @@ TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
     }
     sky_intersectN_path(SKY_PATH_LANES1, whole.data(), &s, wx.data(), wy.data(), wz.data(), total);
     for (t_skyPath path : runnablePaths())
-        for (unsigned int n = 0; n <= 35; ++n)
+        for (unsigned int n = 0; n <= 67; ++n)
             for (unsigned int at = 0; at + n <= total; at += 7) {
                 std::vector<scalar> got(3 * n + 1, -123.0f);
                 sky_intersectN_path(path, got.data(), &s, &wx[at], &wy[at], &wz[at], n);
