@@ -108,10 +108,11 @@ int render_mlrta(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* m
 void sky_init(skySystem* p_skySystem);
 void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p_ray);
 // The sky of n view directions at once, several per SIMD lane set (the widest
-// the processor runs): direction i is (wx[i], wy[i], wz[i]), its colour goes
-// to p_rgb[3 i], p_rgb[3 i + 1], p_rgb[3 i + 2]. Each colour is within one
-// float rounding of sky_intersect's for the same direction and nearly always
-// equal to it, and does not depend on n, on i or on the processor.
+// the processor runs: SSE2, AVX2 or AVX-512): direction i is (wx[i], wy[i],
+// wz[i]), its colour goes to p_rgb[3 i], p_rgb[3 i + 1], p_rgb[3 i + 2].
+// Each colour is within one float rounding of sky_intersect's for the same
+// direction and nearly always equal to it, and does not depend on n, on i or
+// on the processor. Any n; no allocation; p_rgb must not overlap the inputs.
 void sky_intersectN(scalar* p_rgb, const skySystem* p_skySystem, const scalar* wx,
                     const scalar* wy, const scalar* wz, unsigned int n);
 

@@ -1,6 +1,8 @@
 // Module preetham: the Preetham daylight sky. sky_init derives the model's
-// parameters from the sun's direction; sky_intersect turns a view direction
-// into a gamma-encoded RGB colour.
+// parameters, and the terms of the sun alone, from the sun's direction;
+// sky_intersect turns a view direction into a gamma-encoded RGB colour, and
+// sky_intersectN does so for many directions at once in SIMD lanes
+// (preetham_lanes.h).
 //
 // Precision: record fields and function arguments are scalar; every
 // expression between them is evaluated in double with double-precision libm
