@@ -91,10 +91,10 @@ inline typename t_vec<N>::V vsqrt(typename t_vec<N>::V x)
     }
 }
 
-// The polynomial with coefficients c (highest power first) at z. The high
-// powers go in Estrin's order (pairs of terms, then pairs of pairs), which
-// shortens the chain of dependent operations; the two lowest, which carry
-// the most weight, by Horner's rule for accuracy.
+// The polynomial with n (3 to 18) coefficients c, highest power first, at z.
+// The high powers go in Estrin's order (pairs of terms, then pairs of pairs),
+// which shortens the chain of dependent operations; the two lowest, which
+// carry the most weight, by Horner's rule for accuracy.
 template <class V>
 inline V poly(V z, const double* c, int n)
 {
