@@ -67,8 +67,19 @@ typedef struct t_skySystem {
     scalar perez_y[5];
     scalar sunSolidAngle;
     scalar beta;
+    // Terms of the sun alone, kept by sky_init so that each view direction
+    // skips them; double because the colour formulas divide by them in double.
+    scalar ___;              // aligns the doubles; never read
+    double perezDen_x;       // F(0, theta) for x, y and Y
+    double perezDen_y;
+    double perezDen_Y;
+    double cosTheta;         // of the sun's zenith angle
+    double sinTheta;
 } skySystem;
-static_assert(sizeof(skySystem) == 29 * sizeof(scalar), "skySystem is packed scalars");
+static_assert(offsetof(skySystem, perezDen_x) == 30 * sizeof(scalar),
+              "skySystem: the packed scalars, then the sun's cached terms");
+static_assert(sizeof(skySystem) == 30 * sizeof(scalar) + 5 * sizeof(double),
+              "skySystem has no hidden padding");
 
 struct t_scene {
     t_qkd* p_qkd;
@@ -96,5 +107,13 @@ int render_mlrta(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* m
 // Module preetham: the daylight sky.
 void sky_init(skySystem* p_skySystem);
 void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p_ray);
+// The sky of n view directions at once, several per SIMD lane set (the widest
+// the processor runs: SSE2, AVX2 or AVX-512): direction i is (wx[i], wy[i],
+// wz[i]), its colour goes to p_rgb[3 i], p_rgb[3 i + 1], p_rgb[3 i + 2].
+// Each colour is within one float rounding of sky_intersect's for the same
+// direction and nearly always equal to it, and does not depend on n, on i or
+// on the processor. Any n; no allocation; p_rgb must not overlap the inputs.
+void sky_intersectN(scalar* p_rgb, const skySystem* p_skySystem, const scalar* wx,
+                    const scalar* wy, const scalar* wz, unsigned int n);
 
 #endif

@@ -1,6 +1,8 @@
 // Module preetham: the Preetham daylight sky. sky_init derives the model's
-// parameters from the sun's direction; sky_intersect turns a view direction
-// into a gamma-encoded RGB colour.
+// parameters, and the terms of the sun alone, from the sun's direction;
+// sky_intersect turns a view direction into a gamma-encoded RGB colour, and
+// sky_intersectN does so for many directions at once in SIMD lanes
+// (preetham_lanes.h).
 //
 // Precision: record fields and function arguments are scalar; every
 // expression between them is evaluated in double with double-precision libm
@@ -10,6 +12,8 @@
 #include "preetham_internal.h"
 
 #include <cmath>
+
+#include "preetham_lanes.h"
 
 namespace {
 
@@ -159,6 +163,13 @@ void sky_init(skySystem* p_skySystem)
 
     s->sunSolidAngle = static_cast<scalar>(0.25 * kPiD * 1.39 * 1.39 / (150.0 * 150.0));
     s->beta = static_cast<scalar>(0.04608365822050 * T - 0.04586025928522);
+
+    // The terms of the sun alone, exactly as each view direction would form them.
+    s->cosTheta = std::cos(th);
+    s->sinTheta = std::sin(th);
+    s->perezDen_x = perezDen(s->perez_x, th, s->cosTheta);
+    s->perezDen_y = perezDen(s->perez_y, th, s->cosTheta);
+    s->perezDen_Y = perezDen(s->perez_Y, th, s->cosTheta);
 }
 
 void Yxy_RGB(scalar* p_color, scalar Y, scalar x, scalar y)
@@ -199,24 +210,81 @@ void sky_intersect(scalar* p_color, const skySystem* p_skySystem, const t_ray* p
         phi = static_cast<scalar>(std::atan2(static_cast<double>(w[2]), static_cast<double>(w[0])));
 
     // The same values getAngleBetween and perez would compute, with each
-    // cosine and sine worked out once per call.
+    // cosine and sine worked out once per call and the sun's terms from sky_init.
     const double tv = theta;
-    const double thetaS = s->theta;
-    const double cosThetaS = std::cos(thetaS);
     t_perezView v;
     v.cosTheta = std::cos(tv);
-    v.gamma = angleBetween(v.cosTheta, std::sin(tv), cosThetaS, std::sin(thetaS),
+    v.gamma = angleBetween(v.cosTheta, std::sin(tv), s->cosTheta, s->sinTheta,
                            static_cast<double>(s->phi) - phi);
     v.cosGamma = std::cos(v.gamma);
-    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) /
-                                         perezDen(s->perez_x, thetaS, cosThetaS));
-    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) /
-                                         perezDen(s->perez_y, thetaS, cosThetaS));
-    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) /
-                                         perezDen(s->perez_Y, thetaS, cosThetaS));
+    const scalar x = static_cast<scalar>(s->zenith_x * perezNum(s->perez_x, v) / s->perezDen_x);
+    const scalar y = static_cast<scalar>(s->zenith_y * perezNum(s->perez_y, v) / s->perezDen_y);
+    const scalar Y = static_cast<scalar>(s->zenith_Y * perezNum(s->perez_Y, v) / s->perezDen_Y);
 
     Yxy_RGB(p_color, Y, x, y);
     p_color[0] = static_cast<scalar>(p_color[0] * 0.85);
     p_color[1] = static_cast<scalar>(p_color[1] * 0.85);
     p_color[2] = static_cast<scalar>(p_color[2] * 0.85);
+}
+
+bool sky_pathRuns(t_skyPath path)
+{
+    switch (path) {
+    case SKY_PATH_AVX512:
+        return __builtin_cpu_supports("avx512f");
+    case SKY_PATH_AVX2:
+        return __builtin_cpu_supports("avx2");
+    default:
+        return true;
+    }
+}
+
+t_skyPath sky_bestPath()
+{
+    static const t_skyPath best = sky_pathRuns(SKY_PATH_AVX512) ? SKY_PATH_AVX512
+                                  : sky_pathRuns(SKY_PATH_AVX2) ? SKY_PATH_AVX2
+                                                                : SKY_PATH_SSE2;
+    return best;
+}
+
+void sky_intersectN_path(t_skyPath path, scalar* p_rgb, const skySystem* p_skySystem,
+                         const scalar* wx, const scalar* wy, const scalar* wz, unsigned int n)
+{
+    const skySystem* s = p_skySystem;
+    t_skyLaneConsts k;
+    k.phiS = s->phi;
+    k.cosThetaS = s->cosTheta;
+    k.sinThetaS = s->sinTheta;
+    const scalar* lam[3] = {s->perez_x, s->perez_y, s->perez_Y};
+    const scalar zenith[3] = {s->zenith_x, s->zenith_y, s->zenith_Y};
+    const double den[3] = {s->perezDen_x, s->perezDen_y, s->perezDen_Y};
+    for (int j = 0; j < 3; ++j) {
+        k.A[j] = lam[j][0];
+        k.B[j] = lam[j][1];
+        k.C[j] = lam[j][2];
+        k.D[j] = lam[j][3];
+        k.E[j] = lam[j][4];
+        k.zenith[j] = zenith[j];
+        k.den[j] = den[j];
+    }
+    switch (path) {
+    case SKY_PATH_AVX512:
+        sky_lanesAvx512(p_rgb, &k, wx, wy, wz, n);
+        break;
+    case SKY_PATH_AVX2:
+        sky_lanesAvx2(p_rgb, &k, wx, wy, wz, n);
+        break;
+    case SKY_PATH_SSE2:
+        lanes::skyRun<2>(p_rgb, k, wx, wy, wz, n);
+        break;
+    default:
+        lanes::skyRun<1>(p_rgb, k, wx, wy, wz, n);
+        break;
+    }
+}
+
+void sky_intersectN(scalar* p_rgb, const skySystem* p_skySystem, const scalar* wx,
+                    const scalar* wy, const scalar* wz, unsigned int n)
+{
+    sky_intersectN_path(sky_bestPath(), p_rgb, p_skySystem, wx, wy, wz, n);
 }

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "preetham_internal.h"
 
@@ -221,53 +227,188 @@ TEST(SkyIntersect, MatchesIndependentModel)
     }
 }
 
-TEST(SkyIntersect, EqualsPerezComposition)
+// The colour of one view direction composed from the public pieces, each of
+// which works out the sun's terms for itself.
+void composedColor(scalar* rgb, const skySystem& s, const scalar* w)
 {
-    // sky_intersect shares work between its three Perez evaluations; it must
-    // still give exactly what the public pieces give.
-    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
-    const scalar views[][3] = {{0.6f, 0.8f, 0.0f}, {-0.48f, 0.6f, -0.64f}, {0.0f, 0.28f, 0.96f}};
-    for (const auto& w : views) {
-        const scalar th = static_cast<scalar>(std::acos(double(w[1])));
-        const scalar ph = static_cast<scalar>(std::atan2(double(w[2]), double(w[0])));
-        const scalar g = getAngleBetween(th, ph, s.theta, s.phi);
-        scalar expect[3], got[4];
-        Yxy_RGB(expect, perez(s.perez_Y, th, g, s.zenith_Y, s.theta),
-                perez(s.perez_x, th, g, s.zenith_x, s.theta),
-                perez(s.perez_y, th, g, s.zenith_y, s.theta));
-        skyColor(got, s, w[0], w[1], w[2]);
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(got[i], static_cast<scalar>(expect[i] * 0.85)) << i;
-    }
+    const scalar wy = std::min(std::max(w[1], 0.001f), 1.0f);
+    const scalar th = static_cast<scalar>(std::acos(double(wy)));
+    const scalar ph =
+        th < 0.00001f ? 0.0f : static_cast<scalar>(std::atan2(double(w[2]), double(w[0])));
+    const scalar g = getAngleBetween(th, ph, s.theta, s.phi);
+    Yxy_RGB(rgb, perez(s.perez_Y, th, g, s.zenith_Y, s.theta),
+            perez(s.perez_x, th, g, s.zenith_x, s.theta),
+            perez(s.perez_y, th, g, s.zenith_y, s.theta));
+    for (int i = 0; i < 3; ++i)
+        rgb[i] = static_cast<scalar>(rgb[i] * 0.85);
+}
+
+// Suns from overhead to the horizon (light travelling upwards too) at several
+// azimuths, and views at the zenith, a rounding above it, on and below the
+// horizon, towards and away from the sun and on an elevation-azimuth grid.
+std::vector<skySystem> gridSuns()
+{
+    std::vector<skySystem> suns;
+    const scalar dirs[][3] = {{0.0f, -1.0f, 0.0f}, {0.0f, 1.0f, 0.0f}, {-1.0f, 0.0f, 0.0f},
+                              {0.6f, 0.0f, -0.8f}, {0.48f, -0.6f, 0.64f}};
+    for (const auto& d : dirs)
+        suns.push_back(skyFor(d[0], d[1], d[2]));
+    for (int e = 1; e < 8; ++e)
+        for (int a = 0; a < 7; ++a) {
+            const double el = e * 0.2, az = a * 0.9 - 2.5;
+            suns.push_back(skyFor(static_cast<scalar>(std::cos(el) * std::cos(az)),
+                                  static_cast<scalar>(-std::sin(el)),
+                                  static_cast<scalar>(std::cos(el) * std::sin(az))));
+        }
+    return suns;
+}
+
+std::vector<std::array<scalar, 3>> gridViews(const skySystem& s)
+{
+    const scalar* d = s.sunDirection;
+    std::vector<std::array<scalar, 3>> views = {
+        {0.0f, 1.0f, 0.0f}, {0.0f, std::nextafter(1.0f, 2.0f), 0.0f}, {1e-6f, 1.0f, -1e-6f},
+        {0.6f, 0.0f, 0.8f}, {-0.8f, -0.0f, -0.6f}, {0.0f, -1.0f, 0.0f}, {0.0f, 0.0f, 0.0f},
+        {-0.3f, -0.9f, 0.3f}, {-d[0], -d[1], -d[2]}, {d[0], -d[1], d[2]}, {-d[0], 0.0f, -d[2]},
+        // Azimuths of signed zeros: pi against -pi, 0 against -0.
+        {-0.8f, 0.6f, 0.0f}, {-0.8f, 0.6f, -0.0f}, {0.0f, 0.5f, 0.0f}, {-0.0f, 0.5f, -0.0f}};
+    for (int e = 0; e <= 12; ++e)
+        for (int a = 0; a < 16; ++a) {
+            const double el = e * 0.13 - 0.05, az = a * 0.4 - 3.14159;
+            views.push_back({static_cast<scalar>(std::cos(el) * std::cos(az)),
+                             static_cast<scalar>(std::sin(el)),
+                             static_cast<scalar>(std::cos(el) * std::sin(az))});
+        }
+    return views;
+}
+
+TEST(SkyIntersect, EqualsPerezCompositionOverSunsAndViews)
+{
+    // sky_intersect keeps the sun's terms from sky_init and shares the view's
+    // between its three Perez evaluations; it must still give exactly what
+    // the public pieces give.
+    for (const skySystem& s : gridSuns())
+        for (const auto& w : gridViews(s)) {
+            scalar expect[3], got[4];
+            composedColor(expect, s, w.data());
+            skyColor(got, s, w[0], w[1], w[2]);
+            for (int i = 0; i < 3; ++i)
+                ASSERT_EQ(got[i], expect[i]) << "sun " << s.sunDirection[0] << ","
+                    << s.sunDirection[1] << "," << s.sunDirection[2] << " view " << w[0]
+                    << "," << w[1] << "," << w[2] << " channel " << i;
+        }
 }
 
 TEST(SkyIntersect, EqualsItsPartsForSkiesThatDifferSlightly)
 {
-    // Skies that differ only in the sun's height or in one Perez coefficient
-    // each get the colour that perez and getAngleBetween give for them,
-    // however the calls interleave: nothing of one sky leaks into the next.
+    // Suns a rounding apart in height, or slightly apart in azimuth, each get
+    // the colour that the public pieces give for them, however the calls
+    // interleave: nothing of one sky leaks into the next.
     const skySystem a = skyFor(0.48f, -0.6f, 0.64f);
-    const skySystem b = skyFor(0.0f, -0.28f, 0.96f);
-    skySystem c = a;
-    c.perez_y[4] += 0.25f;
-    skySystem d = a;
-    d.theta = b.theta;
+    const skySystem b = skyFor(0.48f, std::nextafter(-0.6f, 0.0f), 0.64f);
+    const skySystem c = skyFor(0.4801f, -0.6f, 0.64f);
+    const skySystem d = skyFor(0.0f, -0.28f, 0.96f);
+    ASSERT_NE(a.theta, b.theta);
+    ASSERT_NE(a.phi, c.phi);
     const skySystem* skies[] = {&a, &b, &a, &c, &a, &d, &b, &c};
     const scalar w[3] = {0.6f, 0.64f, 0.48f};
-    const scalar th = static_cast<scalar>(std::acos(double(w[1])));
-    const scalar ph = static_cast<scalar>(std::atan2(double(w[2]), double(w[0])));
     for (int k = 0; k < 8; ++k) {
-        const skySystem* s = skies[k];
-        const scalar g = getAngleBetween(th, ph, s->theta, s->phi);
         scalar expect[3], got[4];
-        Yxy_RGB(expect, perez(s->perez_Y, th, g, s->zenith_Y, s->theta),
-                perez(s->perez_x, th, g, s->zenith_x, s->theta),
-                perez(s->perez_y, th, g, s->zenith_y, s->theta));
-        skyColor(got, *s, w[0], w[1], w[2]);
+        composedColor(expect, *skies[k], w);
+        skyColor(got, *skies[k], w[0], w[1], w[2]);
         for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(got[i], static_cast<scalar>(expect[i] * 0.85))
-                << "call " << k << " channel " << i;
+            EXPECT_EQ(got[i], expect[i]) << "call " << k << " channel " << i;
     }
+}
+
+// The batch paths this processor runs, the one-lane path first.
+std::vector<t_skyPath> runnablePaths()
+{
+    std::vector<t_skyPath> paths;
+    for (t_skyPath p : {SKY_PATH_LANES1, SKY_PATH_SSE2, SKY_PATH_AVX2, SKY_PATH_AVX512})
+        if (sky_pathRuns(p))
+            paths.push_back(p);
+    return paths;
+}
+
+int32_t ulpDistance(scalar a, scalar b)
+{
+    int32_t ia, ib;
+    std::memcpy(&ia, &a, 4);
+    std::memcpy(&ib, &b, 4);
+    // Map the sign-magnitude order onto integers.
+    ia = ia < 0 ? INT32_MIN - ia : ia;
+    ib = ib < 0 ? INT32_MIN - ib : ib;
+    return ia > ib ? ia - ib : ib - ia;
+}
+
+TEST(SkyIntersectN, EveryPathMatchesTheScalarSkyWithinOneUlp)
+{
+    // All paths agree bit for bit; each colour is sky_intersect's or one
+    // float rounding from it, and nearly always equal. The special views
+    // (zenith, a rounding above it, horizon, below it, signed zeros) are equal.
+    long values = 0, differ = 0;
+    for (const skySystem& s : gridSuns()) {
+        const auto views = gridViews(s);
+        const unsigned int n = static_cast<unsigned int>(views.size());
+        std::vector<scalar> wx(n), wy(n), wz(n), ref(3 * n + 1);  // + skyColor's sentinel
+        for (unsigned int i = 0; i < n; ++i) {
+            wx[i] = views[i][0];
+            wy[i] = views[i][1];
+            wz[i] = views[i][2];
+            skyColor(&ref[3 * i], s, wx[i], wy[i], wz[i]);
+        }
+        std::vector<scalar> first;
+        for (t_skyPath path : runnablePaths()) {
+            std::vector<scalar> got(3 * n);
+            sky_intersectN_path(path, got.data(), &s, wx.data(), wy.data(), wz.data(), n);
+            if (first.empty())
+                first = got;
+            ASSERT_EQ(std::memcmp(got.data(), first.data(), 3 * n * sizeof(scalar)), 0)
+                << "path " << path << " differs from the one-lane path";
+        }
+        for (unsigned int i = 0; i < 3 * n; ++i) {
+            const int32_t d = ulpDistance(first[i], ref[i]);
+            ASSERT_LE(d, 1) << "view " << i / 3 << " channel " << i % 3 << ": "
+                            << first[i] << " vs " << ref[i];
+            if (i < 3 * 15) {
+                EXPECT_EQ(first[i], ref[i]) << "special view " << i / 3;
+            }
+            differ += d != 0;
+            ++values;
+        }
+    }
+    EXPECT_LE(differ * 1000, values) << differ << " of " << values << " differ";
+}
+
+TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
+{
+    // Counts around the block sizes (4 to 32 directions), started at many
+    // offsets, give the colours of one long batch and write nothing past
+    // their 3 n values.
+    const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
+    const auto views = gridViews(s);
+    const unsigned int total = 80;
+    std::vector<scalar> wx(total), wy(total), wz(total), whole(3 * total);
+    for (unsigned int i = 0; i < total; ++i) {
+        wx[i] = views[i][0];
+        wy[i] = views[i][1];
+        wz[i] = views[i][2];
+    }
+    sky_intersectN_path(SKY_PATH_LANES1, whole.data(), &s, wx.data(), wy.data(), wz.data(), total);
+    for (t_skyPath path : runnablePaths())
+        for (unsigned int n = 0; n <= 67; ++n)
+            for (unsigned int at = 0; at + n <= total; at += 7) {
+                std::vector<scalar> got(3 * n + 1, -123.0f);
+                sky_intersectN_path(path, got.data(), &s, &wx[at], &wy[at], &wz[at], n);
+                ASSERT_EQ(std::memcmp(got.data(), &whole[3 * at], 3 * n * sizeof(scalar)), 0)
+                    << "path " << path << " n " << n << " at " << at;
+                ASSERT_EQ(got[3 * n], -123.0f) << "written past the batch";
+            }
+    // The public entry takes one of these paths.
+    std::vector<scalar> got(3 * total);
+    sky_intersectN(got.data(), &s, wx.data(), wy.data(), wz.data(), total);
+    EXPECT_EQ(std::memcmp(got.data(), whole.data(), 3 * total * sizeof(scalar)), 0);
 }
 
 TEST(YxyRGB, BlackWhiteAndBothCurveSegments)
