@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tesk_app.h"
 #include "tesk_plasma.h"
 
 namespace {
@@ -55,12 +56,14 @@ int greyMax(const std::vector<uint8_t>& g)
 
 TEST(Plasma, SideMustBeTwoToTheNPlusOneWithinBounds)
 {
-    for (uint32_t ok : {3u, 5u, 9u, 129u, 1025u, 4097u}) {
+    for (uint32_t ok : {3u, 5u, 9u, 129u, 1025u, 4097u, 8193u}) {
         EXPECT_EQ(plasmaSideValid(ok), 1) << ok;
+        EXPECT_TRUE(heightmapSideOk(ok, ok, 2)) << "the loader refuses " << ok;
     }
-    for (uint32_t bad : {0u, 1u, 2u, 4u, 6u, 1024u, 1026u, 8193u, 0x80000001u}) {
+    for (uint32_t bad : {0u, 1u, 2u, 4u, 6u, 1024u, 1026u, 16385u, 0x80000001u}) {
         EXPECT_EQ(plasmaSideValid(bad), 0) << bad;
     }
+    EXPECT_FALSE(heightmapSideOk(PLASMA_MAX_SIZE * 2 - 1, PLASMA_MAX_SIZE * 2 - 1, 2));
 }
 
 TEST(Plasma, SameSeedSameMapOtherSeedOtherMap)
@@ -181,7 +184,7 @@ TEST(Plasma, CommandLineRejectsBadInputWithStatusOne)
     const std::vector<std::vector<std::string>> bad = {
         {"-size", "1024", path},
         {"-size", "2", path},
-        {"-size", "8193", path},
+        {"-size", "16385", path},
         {"-size", "4294967297", path},  // 2^32 + 1 must not wrap to a valid side
         {"-size", "12x", path},
         {"-size", "-5", path},

@@ -8,7 +8,8 @@
 
 constexpr uint32_t PLASMA_DEFAULT_SIZE = 1025;
 constexpr uint64_t PLASMA_DEFAULT_SEED = 1;
-constexpr uint32_t PLASMA_MAX_SIZE = 4097;
+// The loader's largest side: every side it accepts can be made.
+constexpr uint32_t PLASMA_MAX_SIZE = 8193;
 constexpr const char* PLASMA_DEFAULT_OUTPUT = "gimp.plasma.bmp";
 
 // 1 when size is 2^n + 1 with 3 <= size <= PLASMA_MAX_SIZE, else 0.
