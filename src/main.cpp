@@ -483,6 +483,11 @@ static inline t_qkdHeightVal toSample(scalar value)
     return (t_qkdHeightVal)(std::min(value, 1.0f) * 65535.0f);
 }
 
+t_qkdHeightVal rgbSample(Uint8 r, Uint8 g, Uint8 b)
+{
+    return toSample((scalar)(r * g * b) / 16581375.0f);
+}
+
 // Closes the heightmap report, builds the tree and colours the terrain.
 // Both maps get the same ground colour: the tree hands it out with every hit.
 static void buildTree(t_qkd* qkd)
@@ -552,10 +557,9 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
         const Uint8* row = pixels + v * pitch;
         t_qkdHeightVal* out = qkd->heightmap + v * size;
         for (size_t u = 0; u < size; ++u) {
-            scalar value;
             if (bpp == 1) {
                 // The byte is the height itself; the palette is not looked at.
-                value = (scalar)row[u] * 0.00392156886f;
+                out[u] = toSample((scalar)row[u] * 0.00392156886f);
             } else {
                 const Uint8* p = row + u * bpp;
                 Uint32 pixel;
@@ -574,9 +578,8 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
                 }
                 Uint8 r, g, b;
                 SDL_GetRGB(pixel, img->format, &r, &g, &b);
-                value = (scalar)(r * g * b) / 16581375.0f;
+                out[u] = rgbSample(r, g, b);
             }
-            out[u] = toSample(value);
         }
     }
     if (locked) {

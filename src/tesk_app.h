@@ -67,6 +67,8 @@ void saveScreenshot(SDL_Surface* surface, int* shotCounter);
 constexpr int64_t MAX_HEIGHTMAP_SIDE = 8193;
 // 1 when a w x h image can be a heightmap for leaves minNodeSize wide.
 int heightmapSideOk(int64_t w, int64_t h, uint32_t minNodeSize);
+// The sample of a pixel deeper than 8 bits: r*g*b / 255^3 of the full height.
+t_qkdHeightVal rgbSample(Uint8 r, Uint8 g, Uint8 b);
 int init_qkd_from(t_qkd* qkd, const char* fileName);
 int init_qkd(t_qkd* qkd);
 int benchmark_init_qkd(t_qkd* qkd);
