@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -19,17 +21,8 @@ namespace {
 
 std::string readAll(const std::string& path)
 {
-    std::string data;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f) {
-        char buf[65536];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-            data.append(buf, n);
-        }
-        std::fclose(f);
-    }
-    return data;
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 uint64_t fnv1a(const std::string& bytes)
