@@ -15,8 +15,8 @@ run_suite() {
 }
 
 failed=()
-run_suite build -DCMAKE_BUILD_TYPE=Release || failed+=(build)
-run_suite build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESK_SANITIZE=ON ||
+run_suite build -DCMAKE_BUILD_TYPE=Release -DTESK_BUILD_TESTS=ON || failed+=(build)
+run_suite build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESK_SANITIZE=ON -DTESK_BUILD_TESTS=ON ||
     failed+=(build-asan)
 
 if [ "${#failed[@]}" -ne 0 ]; then

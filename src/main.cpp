@@ -1,9 +1,12 @@
 // Module main: the application shell. Program entry, the interactive frame
 // loop, frame presentation, screenshots, heightmap loading and the benchmark.
 // Every console message goes to stderr; stdout stays empty.
+#include <signal.h>
+#include <sys/stat.h>
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -90,14 +93,39 @@ void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure)
     SDL_Flip(surface);
 }
 
+int saveBmp(SDL_Surface* surface, const char* name)
+{
+    // Our own stream: SDL's file stream ignores what fclose reports, and
+    // on a full disk the last buffered bytes fail only there.
+    FILE* f = fopen(name, "wb");
+    if (!f) {
+        return -1;
+    }
+    struct stat st;
+    const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    SDL_RWops* rw = SDL_RWFromFP(f, 0);
+    bool ok = rw && SDL_SaveBMP_RW(surface, rw, 1) == 0;
+    ok = fflush(f) == 0 && !ferror(f) && ok;
+    ok = fclose(f) == 0 && ok;
+    if (!ok) {
+        // Only a file of our own making goes; a device stays where it is.
+        const int err = errno;
+        if (regular) {
+            remove(name);
+        }
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
 void saveScreenshot(SDL_Surface* surface, int* shotCounter)
 {
     char name[256];
     snprintf(name, sizeof name, "samp_vantor_%.4d.bmp", *shotCounter);
     // A file that cannot be written is skipped silently; the number is used up.
-    SDL_RWops* rw = surface ? SDL_RWFromFile(name, "wb") : nullptr;
-    if (rw) {
-        SDL_SaveBMP_RW(surface, rw, 1);
+    if (surface) {
+        saveBmp(surface, name);
     }
     *shotCounter += 1;
 }
@@ -209,14 +237,45 @@ void writeBenchmarkStats(FILE* out, unsigned int numFrames, const t_qkd_stats* s
 // ---------------------------------------------------------------------------
 // Interactive mode
 
+// SDL 1.2 falls back to text-mode drivers that write to the terminal (or
+// end in the curses library) when no X display can be had. A driver named in
+// SDL_VIDEODRIVER is the user's choice; otherwise only x11 may be used, and
+// without DISPLAY there is nothing to open. Returns 1 when x11 was chosen here.
+static int chooseVideoDriver()
+{
+    const char* driver = getenv("SDL_VIDEODRIVER");
+    if (driver && *driver) {
+        return 0;
+    }
+    const char* display = getenv("DISPLAY");
+    if (!display || !*display) {
+        fail("Unable to set video-mode: no display (DISPLAY is not set)\n");
+    }
+    setenv("SDL_VIDEODRIVER", "x11", 1);
+    return 1;
+}
+
+// The video subsystem did not come up: with x11 chosen here that means the
+// display named in DISPLAY could not be opened.
+[[noreturn]] static void failVideo(const char* described, int x11Chosen)
+{
+    if (x11Chosen) {
+        fprintf(stderr, "Unable to set video-mode: cannot open display %s (%s)\n",
+                getenv("DISPLAY"), SDL_GetError());
+    } else {
+        fprintf(stderr, "%s%s\n", described, SDL_GetError());
+    }
+    exit(1);
+}
+
 // A 32-bit window of the render size, or the end of the program.
-static SDL_Surface* openWindow(unsigned int width, unsigned int height)
+static SDL_Surface* openWindow(unsigned int width, unsigned int height, int x11Chosen)
 {
     SDL_Surface* screen =
         SDL_SetVideoMode((int)width, (int)height, 32, SDL_HWSURFACE | SDL_DOUBLEBUF);
     if (!screen) {
-        fprintf(stderr, "Unable to set video-mode: %s\n", SDL_GetError());
-        exit(1);
+        // Video up but no window: a mode problem, not the display.
+        failVideo("Unable to set video-mode: ", x11Chosen && !SDL_WasInit(SDL_INIT_VIDEO));
     }
     return screen;
 }
@@ -253,7 +312,7 @@ static int interactive(const t_runConfig* config)
     flushSurf(p_pbuff, (int)width, (int)height);
 
     // SDL 1.2 brings its video subsystem up inside this call.
-    SDL_Surface* screen = openWindow(width, height);
+    SDL_Surface* screen = openWindow(width, height, chooseVideoDriver());
     t_ray* p_rbuff = cameraRays(width, height);
 
     t_scene scene;
@@ -366,29 +425,41 @@ static uint32_t readLE(const Uint8* p, int bytes)
 // write past its own rows. Anything that is not a BMP is left to SDL.
 static void checkBmpHeader(SDL_RWops* rw, uint32_t minNodeSize)
 {
-    Uint8 hdr[26];
+    Uint8 hdr[30];
     const int start = SDL_RWtell(rw);
     const int got = SDL_RWread(rw, hdr, 1, sizeof hdr);
     SDL_RWseek(rw, start, RW_SEEK_SET);
-    if (got != (int)sizeof hdr || hdr[0] != 'B' || hdr[1] != 'M') {
+    if (got < 26 || hdr[0] != 'B' || hdr[1] != 'M') {
         return;
     }
     int64_t w, h;
+    uint32_t bits;
     if (readLE(hdr + 14, 4) == 12) {  // OS/2 core header: 16-bit sizes
         w = readLE(hdr + 18, 2);
         h = readLE(hdr + 20, 2);
+        bits = readLE(hdr + 24, 2);
     } else {
         w = (int32_t)readLE(hdr + 18, 4);
         h = (int32_t)readLE(hdr + 22, 4);
         h = h < 0 ? -h : h;  // negative: rows stored top-down
+        bits = got == (int)sizeof hdr ? readLE(hdr + 28, 2) : 0;
     }
     if (!heightmapSideOk(w, h, minNodeSize)) {
         refuseSize("", w, h, minNodeSize);
     }
+    // SDL widens 1- and 4-bit pixels to bytes that are palette indices:
+    // read as heights they would make an almost flat map.
+    if (bits > 0 && bits < 8) {
+        fprintf(stderr,
+                "refused: a %u-bit image holds palette indices, not heights; "
+                "save it as 8-bit grey or 24-bit\n",
+                bits);
+        exit(1);
+    }
 }
 
 // The loader reads size rows of size pixels straight from the surface: make
-// sure they are there and that an 8-bit pixel is its own grey level.
+// sure they are there.
 static void checkSurface(const SDL_Surface* img, uint32_t minNodeSize)
 {
     if (!heightmapSideOk(img->w, img->h, minNodeSize)) {
@@ -402,20 +473,6 @@ static void checkSurface(const SDL_Surface* img, uint32_t minNodeSize)
                 fmt->BitsPerPixel, img->pitch);
         exit(1);
     }
-    if (bpp == 1) {
-        const SDL_Palette* pal = fmt->palette;
-        bool grey = pal != nullptr && pal->ncolors <= 256;
-        for (int i = 0; grey && i < pal->ncolors; ++i) {
-            const SDL_Color& c = pal->colors[i];
-            grey = c.r == i && c.g == i && c.b == i;
-        }
-        if (!grey) {
-            fputs("  refused: palette is not the grey ramp 0..255 that the pixel values "
-                  "are read as\n",
-                  stderr);
-            exit(1);
-        }
-    }
 }
 
 static inline t_qkdHeightVal toSample(scalar value)
@@ -424,6 +481,11 @@ static inline t_qkdHeightVal toSample(scalar value)
         return 0;
     }
     return (t_qkdHeightVal)(std::min(value, 1.0f) * 65535.0f);
+}
+
+t_qkdHeightVal rgbSample(Uint8 r, Uint8 g, Uint8 b)
+{
+    return toSample((scalar)(r * g * b) / 16581375.0f);
 }
 
 // Closes the heightmap report, builds the tree and colours the terrain.
@@ -452,12 +514,19 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
 
     SDL_RWops* rw = SDL_RWFromFile(fileName, "rb");
     if (!rw) {
-        fail("doh! sorry sir, not found.\n");
+        const int err = errno;
+        fputs("doh! sorry sir, not found.\n", stderr);
+        // A file that is there but cannot be opened: say why.
+        if (err != ENOENT) {
+            fprintf(stderr, "  reason: %s\n", strerror(err));
+        }
+        exit(1);
     }
     checkBmpHeader(rw, qkd->minNodeSize);
     SDL_Surface* img = SDL_LoadBMP_RW(rw, 1);
     if (!img) {
-        fail("doh! sorry sir, not found.\n");
+        fprintf(stderr, "doh! sorry sir, not found.\n  reason: %s\n", SDL_GetError());
+        exit(1);
     }
     const unsigned int tris = 2u * (unsigned int)img->w * (unsigned int)img->h;
     fprintf(stderr, "dunnit! size is %ux%u\n  will make %utris/%.3fMtris\n", (unsigned int)img->w,
@@ -488,10 +557,9 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
         const Uint8* row = pixels + v * pitch;
         t_qkdHeightVal* out = qkd->heightmap + v * size;
         for (size_t u = 0; u < size; ++u) {
-            scalar value;
             if (bpp == 1) {
-                // The byte is the grey level itself (checked against the palette).
-                value = (scalar)row[u] * 0.00392156886f;
+                // The byte is the height itself; the palette is not looked at.
+                out[u] = toSample((scalar)row[u] * 0.00392156886f);
             } else {
                 const Uint8* p = row + u * bpp;
                 Uint32 pixel;
@@ -510,9 +578,8 @@ int init_qkd_from(t_qkd* qkd, const char* fileName)
                 }
                 Uint8 r, g, b;
                 SDL_GetRGB(pixel, img->format, &r, &g, &b);
-                value = (scalar)(r * g * b) / 16581375.0f;
+                out[u] = rgbSample(r, g, b);
             }
-            out[u] = toSample(value);
         }
     }
     if (locked) {
@@ -741,11 +808,19 @@ void benchmark(int withVideo, const t_runConfig* config)
     stars();
     fputs("premiere qkd-benchmark\n", stderr);
     subs();
+    int x11Chosen = 0;
     if (withVideo) {
+        x11Chosen = chooseVideoDriver();
+        // SDL turns SIGINT and SIGTERM into quit events, which the benchmark
+        // never reads: keep the actions the process had, as without video.
+        struct sigaction oldInt, oldTerm;
+        sigaction(SIGINT, nullptr, &oldInt);
+        sigaction(SIGTERM, nullptr, &oldTerm);
         if (SDL_Init(SDL_INIT_VIDEO) < 0) {
-            fprintf(stderr, "Unable to init SDL: %s\n", SDL_GetError());
-            exit(1);
+            failVideo("Unable to init SDL: ", x11Chosen);
         }
+        sigaction(SIGINT, &oldInt, nullptr);
+        sigaction(SIGTERM, &oldTerm, nullptr);
         atexit(SDL_Quit);
     }
 
@@ -756,7 +831,7 @@ void benchmark(int withVideo, const t_runConfig* config)
     flushSurf(p_pbuff, (int)width, (int)height);
 
     // Without video no SDL function is called at all.
-    SDL_Surface* screen = withVideo ? openWindow(width, height) : nullptr;
+    SDL_Surface* screen = withVideo ? openWindow(width, height, x11Chosen) : nullptr;
     t_ray* p_rbuff = cameraRays(width, height);
 
     t_scene scene;

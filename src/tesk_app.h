@@ -57,12 +57,18 @@ void flushSurf(t_pixel* p_pbuff, int width, int height);
 void draw(SDL_Surface* surface, t_pixel* p_pbuff, scalar exposure);
 // One channel as draw shows it: linear scale, clamped, negative and NaN black.
 Uint8 channelByte(scalar v);
+// Writes the surface as a BMP file; one that cannot be written completely is
+// removed. Returns 0, or -1 with errno telling why.
+int saveBmp(SDL_Surface* surface, const char* name);
 void saveScreenshot(SDL_Surface* surface, int* shotCounter);
 
-// Largest heightmap side the loader accepts (16385 = 2 * 2^13 + 1).
-constexpr int64_t MAX_HEIGHTMAP_SIDE = 16385;
+// Largest heightmap side the loader accepts (8193 = 2 * 2^12 + 1): SDL 1.2
+// reads no image 16384 or more pixels wide.
+constexpr int64_t MAX_HEIGHTMAP_SIDE = 8193;
 // 1 when a w x h image can be a heightmap for leaves minNodeSize wide.
 int heightmapSideOk(int64_t w, int64_t h, uint32_t minNodeSize);
+// The sample of a pixel deeper than 8 bits: r*g*b / 255^3 of the full height.
+t_qkdHeightVal rgbSample(Uint8 r, Uint8 g, Uint8 b);
 int init_qkd_from(t_qkd* qkd, const char* fileName);
 int init_qkd(t_qkd* qkd);
 int benchmark_init_qkd(t_qkd* qkd);

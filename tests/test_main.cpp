@@ -2,10 +2,12 @@
 // reports, denormal mode, heightmap loading.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -281,6 +283,25 @@ TEST(Events, ScreenshotsAreNumberedAndCountEvenWhenNotWritten)
     EXPECT_EQ(b, 0x99);
     SDL_FreeSurface(shot);
 
+    // A full disk (here a file-size limit): the write fails only when the last
+    // bytes are flushed, and nothing is left behind.
+    struct rlimit oldLimit, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &oldLimit), 0);
+    limit = oldLimit;
+    limit.rlim_cur = 100;  // the 8 x 4 picture takes 150 bytes
+    void (*oldXfsz)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    handleEvent(&st, SDL_KEYDOWN, SDLK_d);
+    setrlimit(RLIMIT_FSIZE, &oldLimit);
+    signal(SIGXFSZ, oldXfsz);
+    EXPECT_EQ(st.shotCounter, 3);
+    EXPECT_NE(access("samp_vantor_0002.bmp", F_OK), 0) << "a partial screenshot was left";
+    // A device that fails the write is not removed.
+    ASSERT_EQ(symlink("/dev/full", "samp_vantor_0003.bmp"), 0);
+    handleEvent(&st, SDL_KEYDOWN, SDLK_d);
+    EXPECT_EQ(st.shotCounter, 4);
+    EXPECT_EQ(access("samp_vantor_0003.bmp", F_OK), 0);
+
     st.shotCounter = 10000;
     saveScreenshot(surf, &st.shotCounter);
     EXPECT_FALSE(readFile("samp_vantor_10000.bmp").empty());
@@ -392,6 +413,8 @@ struct Bmp {
     int w = 3, h = 3, bpp = 8;
     bool topDown = false;
     uint32_t compression = 0;
+    uint32_t headerSize = 40;  // 108 and 124: the V4 and V5 headers of editors
+    int64_t clrUsed = -1;      // palette-size field; -1: the palette's size
     std::vector<uint32_t> palette;            // 0xRRGGBB entries
     std::function<uint32_t(int, int)> pixel;  // (column, row from the top)
 
@@ -407,7 +430,7 @@ struct Bmp {
     std::string bytes() const
     {
         const size_t rowBytes = ((size_t)w * bpp + 31) / 32 * 4;
-        const uint32_t offBits = 14 + 40 + 4 * (uint32_t)palette.size();
+        const uint32_t offBits = 14 + headerSize + 4 * (uint32_t)palette.size();
         std::string out;
         auto put = [&](uint32_t v, int n) {
             for (int i = 0; i < n; ++i) {
@@ -418,7 +441,7 @@ struct Bmp {
         put(offBits + (uint32_t)(rowBytes * h), 4);
         put(0, 4);
         put(offBits, 4);
-        put(40, 4);
+        put(headerSize, 4);
         put((uint32_t)w, 4);
         put((uint32_t)(topDown ? -h : h), 4);
         put(1, 2);
@@ -427,8 +450,9 @@ struct Bmp {
         put((uint32_t)(rowBytes * h), 4);
         put(2835, 4);
         put(2835, 4);
-        put((uint32_t)palette.size(), 4);
+        put(clrUsed < 0 ? (uint32_t)palette.size() : (uint32_t)clrUsed, 4);
         put(0, 4);
+        out.append(headerSize - 40, '\0');
         for (uint32_t c : palette) {
             put(c & 0xFF, 1);
             put((c >> 8) & 0xFF, 1);
@@ -495,8 +519,9 @@ TEST(Heightmap, SideMustBeSquareAndTwoToTheKTimesLeafPlusOne)
     EXPECT_TRUE(heightmapSideOk(3, 3, 2));
     EXPECT_TRUE(heightmapSideOk(5, 5, 2));
     EXPECT_TRUE(heightmapSideOk(2049, 2049, 2));
-    EXPECT_TRUE(heightmapSideOk(16385, 16385, 2));
+    EXPECT_TRUE(heightmapSideOk(8193, 8193, 2));
     EXPECT_TRUE(heightmapSideOk(13, 13, 3));
+    EXPECT_FALSE(heightmapSideOk(16385, 16385, 2));  // SDL 1.2 reads no such image
     EXPECT_FALSE(heightmapSideOk(1, 1, 2));
     EXPECT_FALSE(heightmapSideOk(2, 2, 2));
     EXPECT_FALSE(heightmapSideOk(7, 7, 2));
@@ -548,6 +573,37 @@ TEST(Heightmap, EightBitBytesAreGreyLevels)
     EXPECT_EQ(td.heightmap[1], 15420);
     EXPECT_EQ(td.heightmap[4 * 5 + 3], 0);
     freeQkd(td);
+}
+
+// Editors write V4/V5 headers (SDL 1.2 then reads the palette from the wrong
+// place), short palettes or none: the bytes are the heights all the same.
+TEST(Heightmap, EightBitLoadsWhateverThePalette)
+{
+    std::vector<uint32_t> red;
+    for (uint32_t i = 0; i < 256; ++i) {
+        red.push_back(i << 16);
+    }
+    struct Case {
+        uint32_t headerSize;
+        std::vector<uint32_t> palette;
+        int64_t clrUsed;
+    };
+    const Case cases[] = {
+        {40, red, -1}, {124, Bmp::greyRamp(256), -1}, {108, red, -1}, {124, red, 0}, {40, {}, 0},
+    };
+    for (const Case& c : cases) {
+        Bmp bmp;
+        bmp.headerSize = c.headerSize;
+        bmp.palette = c.palette;
+        bmp.clrUsed = c.clrUsed;
+        bmp.pixel = [](int u, int v) { return (uint32_t)(u * 100 + v); };
+        const t_qkd qkd = loadQuietly(scratchFile(bmp.bytes()));
+        ASSERT_NE(qkd.heightmap, nullptr) << c.headerSize << " " << c.palette.size();
+        for (int i = 0; i < 9; ++i) {
+            EXPECT_EQ(qkd.heightmap[i], (t_qkdHeightVal)((i % 3 * 100 + i / 3) * 257)) << i;
+        }
+        freeQkd(qkd);
+    }
 }
 
 TEST(Heightmap, DeeperPixelsUseTheProductOfTheirChannels)
@@ -617,7 +673,8 @@ protected:
     }
 };
 
-const char* const NOT_FOUND = "\\.\\.\\.doh! sorry sir, not found\\.\n$";
+// An existing file that SDL cannot read: SDL's reason on a line of its own.
+const char* const NOT_FOUND = "\\.\\.\\.doh! sorry sir, not found\\.\n  reason: [^\n]+\n$";
 const char* const BAD_SIZE = "refused: image is -?[0-9]+x[0-9]+, a heightmap must be square";
 
 TEST_F(HeightmapRefused, MissingUnreadableOrNotABmp)
@@ -638,7 +695,8 @@ TEST_F(HeightmapRefused, MissingUnreadableOrNotABmp)
     expectRefused(scratchFile(whole.substr(0, whole.size() - 50)), NOT_FOUND);  // in the rows
 
     bmp.compression = 1;  // run-length encoded
-    expectRefused(scratchFile(bmp.bytes()), NOT_FOUND);
+    expectRefused(scratchFile(bmp.bytes()), "not found\\.\n  reason: Compressed BMP");
+    expectRefused(::testing::TempDir(), NOT_FOUND);  // a directory
 }
 
 TEST_F(HeightmapRefused, SizesTheTreeCannotUse)
@@ -676,13 +734,13 @@ TEST_F(HeightmapRefused, HugeDeclaredSizes)
     expectRefused(withSize(3, INT32_MIN, 8), BAD_SIZE);
     expectRefused(withSize(INT32_MIN, INT32_MIN, 24), BAD_SIZE);
     expectRefused(withSize(32769, 32769, 32), BAD_SIZE);
+    expectRefused(withSize(16385, 16385, 8), BAD_SIZE);
     // A usable size whose rows are missing: SDL gives up while reading.
-    expectRefused(withSize(16385, 16385, 8), NOT_FOUND);
-    expectRefused(withSize(16385, -16385, 24), NOT_FOUND);
+    expectRefused(withSize(8193, 8193, 8), NOT_FOUND);
+    expectRefused(withSize(8193, -8193, 24), NOT_FOUND);
 
     // SDL 1.2 keeps the pitch in 16 bits: 16385 pixels of 4 bytes would come
-    // out with a pitch of 4. Patched SDL refuses the file, plain SDL loads it
-    // and the loader must refuse it.
+    // out with a pitch of 4. Refused before SDL sees it.
     std::string wrapped = small.substr(0, 14 + 40);
     const int32_t side = 16385;
     memcpy(&wrapped[18], &side, 4);
@@ -692,39 +750,28 @@ TEST_F(HeightmapRefused, HugeDeclaredSizes)
     memcpy(&wrapped[46], &noPalette, 4);
     memcpy(&wrapped[10], &offBits, 4);
     wrapped += std::string(4 * side, '\xff');
-    expectRefused(scratchFile(wrapped),
-                  "not found\\.\n$|  refused: unusable pixel layout \\(32 bits per pixel, pitch 4");
+    expectRefused(scratchFile(wrapped), BAD_SIZE);
 }
 
-TEST_F(HeightmapRefused, PalettesThatAreNotTheGreyRamp)
+// One- and four-bit images hold palette indices, not heights; with the
+// palette-size field at 0, SDL 1.2 fills 256 entries from whatever follows.
+TEST_F(HeightmapRefused, PaletteIndexImages)
 {
     Bmp bmp;
     bmp.pixel = [](int u, int) { return (uint32_t)(u & 1); };
-    bmp.palette = Bmp::greyRamp(256);
-    bmp.palette[200] = 0xFF0000u;
-    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
-    // One- and four-bit images hold palette indices, not grey levels.
     bmp.bpp = 1;
     bmp.palette = {0x000000u, 0xFFFFFFu};
-    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
+    const char* const indices = "`\\.\\.\\.refused: a 1-bit image holds palette indices";
+    expectRefused(scratchFile(bmp.bytes()), indices);
+    bmp.clrUsed = 0;
+    expectRefused(scratchFile(bmp.bytes()), indices);
     bmp.bpp = 4;
     bmp.palette = Bmp::greyRamp(16);
-    bmp.palette[15] = 0xFFFFFFu;
-    expectRefused(scratchFile(bmp.bytes()), "refused: palette is not the grey ramp");
-}
-
-TEST(Heightmap, SmallDepthsWithAGreyRampLoad)
-{
-    Bmp bmp;
-    bmp.bpp = 4;
-    bmp.palette = Bmp::greyRamp(16);
-    bmp.pixel = [](int u, int v) { return (uint32_t)(u + 3 * v); };
-    const t_qkd qkd = loadQuietly(scratchFile(bmp.bytes()));
-    ASSERT_NE(qkd.heightmap, nullptr);
-    for (int i = 0; i < 9; ++i) {
-        EXPECT_EQ(qkd.heightmap[i], (t_qkdHeightVal)(i * 257)) << i;
-    }
-    freeQkd(qkd);
+    bmp.headerSize = 124;
+    expectRefused(scratchFile(bmp.bytes()), "refused: a 4-bit image holds palette indices");
+    bmp.clrUsed = -1;
+    bmp.headerSize = 40;
+    expectRefused(scratchFile(bmp.bytes()), "refused: a 4-bit image holds palette indices");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Heightmap generator: the fractal, its BMP encoding as the loader reads it
-// (raw byte = grey level, top row first), and the tool's command line.
+// Heightmap generator: the fractal, its BMP encodings as the loader reads them
+// (8 bits: raw byte = grey level; 24 bits: r*g*b = 16-bit height), and the
+// tool's command line.
 #include <SDL/SDL.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,12 +8,31 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tesk_app.h"
 #include "tesk_plasma.h"
 
 namespace {
+
+std::string readAll(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+uint64_t fnv1a(const std::string& bytes)
+{
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : bytes) {
+        h = (h ^ c) * 0x100000001b3ull;
+    }
+    return h;
+}
 
 std::string tempDir()
 {
@@ -55,12 +75,14 @@ int greyMax(const std::vector<uint8_t>& g)
 
 TEST(Plasma, SideMustBeTwoToTheNPlusOneWithinBounds)
 {
-    for (uint32_t ok : {3u, 5u, 9u, 129u, 1025u, 4097u}) {
+    for (uint32_t ok : {3u, 5u, 9u, 129u, 1025u, 4097u, 8193u}) {
         EXPECT_EQ(plasmaSideValid(ok), 1) << ok;
+        EXPECT_TRUE(heightmapSideOk(ok, ok, 2)) << "the loader refuses " << ok;
     }
-    for (uint32_t bad : {0u, 1u, 2u, 4u, 6u, 1024u, 1026u, 8193u, 0x80000001u}) {
+    for (uint32_t bad : {0u, 1u, 2u, 4u, 6u, 1024u, 1026u, 16385u, 0x80000001u}) {
         EXPECT_EQ(plasmaSideValid(bad), 0) << bad;
     }
+    EXPECT_FALSE(heightmapSideOk(PLASMA_MAX_SIZE * 2 - 1, PLASMA_MAX_SIZE * 2 - 1, 2));
 }
 
 TEST(Plasma, SameSeedSameMapOtherSeedOtherMap)
@@ -148,7 +170,7 @@ TEST(Plasma, CommandLineWritesTheRequestedMap)
 {
     const std::string dir = tempDir();
     const std::string path = dir + "/map.bmp";
-    ASSERT_EQ(runTool({"-seed", "11", "-size", "17", path}), 0);
+    ASSERT_EQ(runTool({"-seed", "11", "-size", "17", "-depth", "8", path}), 0);
     const std::vector<uint8_t> expected = plasmaBmp(plasmaGrey(17, 11), 17);
     std::vector<uint8_t> written(expected.size() + 1);
     FILE* f = std::fopen(path.c_str(), "rb");
@@ -181,12 +203,17 @@ TEST(Plasma, CommandLineRejectsBadInputWithStatusOne)
     const std::vector<std::vector<std::string>> bad = {
         {"-size", "1024", path},
         {"-size", "2", path},
-        {"-size", "8193", path},
+        {"-size", "16385", path},
         {"-size", "4294967297", path},  // 2^32 + 1 must not wrap to a valid side
         {"-size", "12x", path},
         {"-size", "-5", path},
         {"-size"},
         {"-seed", "", path},
+        {"-depth", "16", path},
+        {"-roughness", "0", path},
+        {"-roughness", "1.5", path},
+        {"-roughness", "rough", path},
+        {"-roughness"},
         {"-frobnicate", path},
         {path, path},
         {"-size", "9", dir + "/missing/x.bmp"},
@@ -204,5 +231,76 @@ TEST(Plasma, CommandLineRejectsBadInputWithStatusOne)
     EXPECT_EQ(runTool({"-help"}), 0);
     EXPECT_NE(testing::internal::GetCapturedStdout().find("usage: tesk-plasma"),
               std::string::npos);
+    rmdir(dir.c_str());
+}
+
+// The 8-bit grey files of the first version of the tool, by checksum: the
+// option must keep writing exactly these bytes.
+TEST(Plasma, EightBitOutputIsTheOriginalOne)
+{
+    const std::string dir = tempDir();
+    const std::string small = dir + "/small.bmp", big = dir + "/big.bmp";
+    ASSERT_EQ(runTool({"-depth", "8", "-size", "65", "-seed", "5", small}), 0);
+    ASSERT_EQ(runTool({"-depth", "8", big}), 0);
+    EXPECT_EQ(fnv1a(readAll(small)), 0x39d8b25f632e5b03ull);
+    const std::string bigBytes = readAll(big);
+    EXPECT_EQ(bigBytes.size(), 1054778u);
+    EXPECT_EQ(fnv1a(bigBytes), 0xabc6c9c7764144acull);
+    std::remove(small.c_str());
+    std::remove(big.c_str());
+    rmdir(dir.c_str());
+}
+
+TEST(Plasma, EncodingHitsEverySampleUpToTheTopWithNearGreyPixels)
+{
+    const std::vector<t_plasmaRGB>& enc = plasmaEncoding();
+    ASSERT_EQ(enc.size(), 65536u);
+    int exact = 0;
+    for (uint32_t s = 0; s <= PLASMA_TOP_SAMPLE; s++) {
+        const t_plasmaRGB c = enc[s];
+        const int got = rgbSample(c.r, c.g, c.b);
+        ASSERT_LE(std::abs(got - (int)s), 2) << s;
+        exact += got == (int)s;
+        const int spread = std::max({c.r, c.g, c.b}) - std::min({c.r, c.g, c.b});
+        ASSERT_LE(spread, PLASMA_MAX_SPREAD) << s;
+    }
+    EXPECT_GT(exact, 40000);
+}
+
+// The whole path: the tool's 24-bit file through the program's own loader
+// gives the intended heights, finely resolved.
+TEST(Plasma, TwentyFourBitMapLoadsAsTheIntendedSamples)
+{
+    const std::string dir = tempDir();
+    const std::string a = dir + "/a.bmp", b = dir + "/b.bmp";
+    const uint32_t size = 513;
+    ASSERT_EQ(runTool({"-size", "513", "-seed", "9", "-roughness", "0.55", a}), 0);
+    ASSERT_EQ(runTool({"-size", "513", "-seed", "9", "-roughness", "0.55", b}), 0);
+    EXPECT_EQ(readAll(a), readAll(b)) << "the same seed gave another file";
+
+    t_qkd qkd;
+    memset(&qkd, 0, sizeof qkd);
+    testing::internal::CaptureStderr();
+    init_qkd_from(&qkd, a.c_str());
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(qkd.heightmap, nullptr);
+    ASSERT_EQ(qkd.size, size);
+    const std::vector<uint16_t> intended = plasmaSamples(size, 9, 0.55);
+    std::vector<bool> seen(65536, false);
+    int distinct = 0, worst = 0;
+    for (size_t i = 0; i < intended.size(); i++) {
+        const t_qkdHeightVal h = qkd.heightmap[i];
+        worst = std::max(worst, std::abs((int)h - (int)intended[i]));
+        distinct += !seen[h];
+        seen[h] = true;
+    }
+    EXPECT_LE(worst, 2);
+    EXPECT_GE(distinct, 20000);
+    free(qkd.heightmap);
+    free(qkd.nodes);
+    free(qkd.S05);
+    free(qkd.W05);
+    std::remove(a.c_str());
+    std::remove(b.c_str());
     rmdir(dir.c_str());
 }

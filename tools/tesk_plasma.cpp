@@ -1,18 +1,18 @@
-// Diamond-square plasma heightmap, written straight to BMP bytes so the
-// tool needs nothing but the standard library.
+// Diamond-square plasma heightmap. The 8-bit grey file is written byte by
+// byte (its bytes are fixed); the 24-bit one goes through SDL as screenshots
+// do, with pixels chosen by the loader's own rule.
 #include "tesk_plasma.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "tesk_app.h"
 
-// Displacement shrinks by this factor per level: 0.5 gives rolling hills
-// with visible detail at every scale.
-constexpr double ROUGHNESS = 0.5;
+namespace {
 
 // splitmix64: tiny, well mixed, and identical on every platform, unlike rand().
 struct t_plasmaRng {
@@ -48,13 +48,19 @@ void putLe32(uint8_t* p, uint32_t v)
 void usage(FILE* out)
 {
     std::fprintf(out,
-                 "usage: tesk-plasma [-size N] [-seed S] [output.bmp]\n"
-                 "  writes a plasma-fractal heightmap as an 8-bit grey BMP\n"
-                 "  -size N   side in pixels, 2^n + 1 from 3 to %u (default %u)\n"
-                 "  -seed S   unsigned number picking the landscape (default %llu)\n"
-                 "  output    file to write (default %s)\n",
+                 "usage: tesk-plasma [-size N] [-seed S] [-roughness R] [-depth 24|8] "
+                 "[output.bmp]\n"
+                 "  writes a plasma-fractal heightmap as a BMP\n"
+                 "  -size N       side in pixels, 2^n + 1 from 3 to %u (default %u)\n"
+                 "  -seed S       unsigned number picking the landscape (default %llu)\n"
+                 "  -roughness R  how much detail survives each halving, above 0 and at\n"
+                 "                most 1 (default %.2f)\n"
+                 "  -depth 24     near-grey pixels whose r*g*b holds a 16-bit height (default)\n"
+                 "  -depth 8      grey levels 0..255, one byte per pixel\n"
+                 "  output        file to write (default %s)\n",
                  (unsigned)PLASMA_MAX_SIZE, (unsigned)PLASMA_DEFAULT_SIZE,
-                 (unsigned long long)PLASMA_DEFAULT_SEED, PLASMA_DEFAULT_OUTPUT);
+                 (unsigned long long)PLASMA_DEFAULT_SEED, PLASMA_DEFAULT_ROUGHNESS,
+                 PLASMA_DEFAULT_OUTPUT);
 }
 
 // Whole decimal numbers only: "12x", "-3" and "" are refused.
@@ -84,7 +90,7 @@ int plasmaSideValid(uint32_t size)
     return (n & (n - 1)) == 0 ? 1 : 0;
 }
 
-std::vector<uint8_t> plasmaGrey(uint32_t size, uint64_t seed)
+std::vector<double> plasmaField(uint32_t size, uint64_t seed, double roughness)
 {
     const size_t side = size;
     std::vector<double> h(side * side, 0.0);
@@ -133,7 +139,7 @@ std::vector<uint8_t> plasmaGrey(uint32_t size, uint64_t seed)
                 at(u, v) = sum / count + randomOffset(&rng) * scale;
             }
         }
-        scale *= ROUGHNESS;
+        scale *= roughness;
     }
 
     double lo = h[0];
@@ -143,11 +149,73 @@ std::vector<uint8_t> plasmaGrey(uint32_t size, uint64_t seed)
         hi = x > hi ? x : hi;
     }
     const double range = hi > lo ? hi - lo : 1.0;
-    std::vector<uint8_t> grey(side * side);
+    for (double& x : h) {
+        x = (x - lo) / range;
+    }
+    return h;
+}
+
+std::vector<uint8_t> plasmaGrey(uint32_t size, uint64_t seed, double roughness)
+{
+    const std::vector<double> h = plasmaField(size, seed, roughness);
+    std::vector<uint8_t> grey(h.size());
     for (size_t i = 0; i < grey.size(); i++) {
-        grey[i] = (uint8_t)std::lround((h[i] - lo) / range * 255.0);
+        grey[i] = (uint8_t)std::lround(h[i] * 255.0);
     }
     return grey;
+}
+
+std::vector<uint16_t> plasmaSamples(uint32_t size, uint64_t seed, double roughness)
+{
+    const std::vector<double> h = plasmaField(size, seed, roughness);
+    std::vector<uint16_t> samples(h.size());
+    for (size_t i = 0; i < samples.size(); i++) {
+        samples[i] = (uint16_t)std::lround(h[i] * PLASMA_TOP_SAMPLE);
+    }
+    return samples;
+}
+
+const std::vector<t_plasmaRGB>& plasmaEncoding()
+{
+    static std::vector<t_plasmaRGB> table;
+    if (!table.empty()) {
+        return table;
+    }
+    // Every near-grey pixel, through the loader's rule; per sample keep the
+    // pixel whose channels lie closest together.
+    std::vector<int> spread(65536, 256);
+    table.assign(65536, t_plasmaRGB{0, 0, 0});
+    for (int r = 0; r < 256; r++) {
+        for (int g = std::max(0, r - PLASMA_MAX_SPREAD); g <= std::min(255, r + PLASMA_MAX_SPREAD);
+             g++) {
+            for (int b = std::max(0, r - PLASMA_MAX_SPREAD);
+                 b <= std::min(255, r + PLASMA_MAX_SPREAD); b++) {
+                const int d = std::max({r, g, b}) - std::min({r, g, b});
+                const t_qkdHeightVal s = rgbSample((Uint8)r, (Uint8)g, (Uint8)b);
+                if (d <= PLASMA_MAX_SPREAD && d < spread[s]) {
+                    spread[s] = d;
+                    table[s] = t_plasmaRGB{(uint8_t)r, (uint8_t)g, (uint8_t)b};
+                }
+            }
+        }
+    }
+    // Samples no such pixel gives take the nearest one that does (the lower
+    // on a tie): sweep up, then down, remembering the nearest reached sample.
+    std::vector<int> nearest(65536, -1);
+    for (int s = 0, last = -1; s < 65536; s++) {
+        last = spread[s] <= PLASMA_MAX_SPREAD ? s : last;
+        nearest[s] = last;
+    }
+    for (int s = 65535, next = -1; s >= 0; s--) {
+        next = spread[s] <= PLASMA_MAX_SPREAD ? s : next;
+        if (next >= 0 && (nearest[s] < 0 || next - s < s - nearest[s])) {
+            nearest[s] = next;
+        }
+    }
+    for (int s = 0; s < 65536; s++) {
+        table[s] = table[nearest[s]];
+    }
+    return table;
 }
 
 std::vector<uint8_t> plasmaBmp(const std::vector<uint8_t>& grey, uint32_t size)
@@ -186,10 +254,37 @@ std::vector<uint8_t> plasmaBmp(const std::vector<uint8_t>& grey, uint32_t size)
     return out;
 }
 
+int plasmaWriteRGB(const std::vector<uint16_t>& samples, uint32_t size, const char* fileName)
+{
+    SDL_Surface* img = SDL_CreateRGBSurface(SDL_SWSURFACE, (int)size, (int)size, 24, 0x00FF0000u,
+                                            0x0000FF00u, 0x000000FFu, 0);
+    if (!img) {
+        errno = ENOMEM;
+        return -1;
+    }
+    const std::vector<t_plasmaRGB>& encoding = plasmaEncoding();
+    for (uint32_t v = 0; v < size; v++) {
+        uint8_t* row = (uint8_t*)img->pixels + (size_t)v * img->pitch;
+        for (uint32_t u = 0; u < size; u++) {
+            const t_plasmaRGB c = encoding[samples[(size_t)v * size + u]];
+            row[3 * u + 0] = c.b;  // blue in the lowest byte, as the masks say
+            row[3 * u + 1] = c.g;
+            row[3 * u + 2] = c.r;
+        }
+    }
+    const int status = saveBmp(img, fileName);
+    const int err = errno;
+    SDL_FreeSurface(img);
+    errno = err;
+    return status;
+}
+
 int plasmaMain(int argc, char** argv)
 {
     uint64_t size = PLASMA_DEFAULT_SIZE;
     uint64_t seed = PLASMA_DEFAULT_SEED;
+    uint64_t depth = PLASMA_DEFAULT_DEPTH;
+    double roughness = PLASMA_DEFAULT_ROUGHNESS;
     const char* output = nullptr;
 
     for (int i = 1; i < argc; i++) {
@@ -199,10 +294,24 @@ int plasmaMain(int argc, char** argv)
             usage(stdout);
             return 0;
         }
-        if (!std::strcmp(arg, "-size") || !std::strcmp(arg, "-seed")) {
-            uint64_t* target = std::strcmp(arg, "-size") == 0 ? &size : &seed;
+        if (!std::strcmp(arg, "-size") || !std::strcmp(arg, "-seed") ||
+            !std::strcmp(arg, "-depth")) {
+            uint64_t* target = !std::strcmp(arg, "-size")   ? &size
+                               : !std::strcmp(arg, "-seed") ? &seed
+                                                            : &depth;
             if (i + 1 >= argc || !parseNumber(argv[i + 1], target)) {
                 std::fprintf(stderr, "tesk-plasma: %s needs an unsigned whole number\n", arg);
+                return 1;
+            }
+            i++;
+            continue;
+        }
+        if (!std::strcmp(arg, "-roughness")) {
+            char* end = nullptr;
+            const char* text = i + 1 < argc ? argv[i + 1] : "";
+            roughness = std::strtod(text, &end);
+            if (end == text || *end != '\0' || !(roughness > 0.0 && roughness <= 1.0)) {
+                std::fprintf(stderr, "tesk-plasma: -roughness needs a number above 0, at most 1\n");
                 return 1;
             }
             i++;
@@ -223,21 +332,31 @@ int plasmaMain(int argc, char** argv)
                      (unsigned long long)size, (unsigned)PLASMA_MAX_SIZE);
         return 1;
     }
+    if (depth != 8 && depth != 24) {
+        std::fprintf(stderr, "tesk-plasma: depth %llu is neither 24 nor 8\n",
+                     (unsigned long long)depth);
+        return 1;
+    }
 
     const uint32_t side = (uint32_t)size;
-    const std::vector<uint8_t> bmp = plasmaBmp(plasmaGrey(side, seed), side);
-    FILE* f = std::fopen(output, "wb");
-    int ok = f != nullptr;
-    if (f) {
-        ok = std::fwrite(bmp.data(), 1, bmp.size(), f) == bmp.size();
-        ok = (std::fclose(f) == 0) && ok;
+    int ok;
+    if (depth == 8) {
+        const std::vector<uint8_t> bmp = plasmaBmp(plasmaGrey(side, seed, roughness), side);
+        FILE* f = std::fopen(output, "wb");
+        ok = f != nullptr;
+        if (f) {
+            ok = std::fwrite(bmp.data(), 1, bmp.size(), f) == bmp.size();
+            ok = (std::fclose(f) == 0) && ok;
+        }
+    } else {
+        ok = plasmaWriteRGB(plasmaSamples(side, seed, roughness), side, output) == 0;
     }
     if (!ok) {
         std::fprintf(stderr, "tesk-plasma: cannot write '%s': %s\n", output,
                      std::strerror(errno));
         return 1;
     }
-    std::printf("tesk-plasma: wrote %s (%ux%u, seed %llu)\n", output, (unsigned)side,
-                (unsigned)side, (unsigned long long)seed);
+    std::printf("tesk-plasma: wrote %s (%ux%u, seed %llu, roughness %g, %d-bit)\n", output,
+                (unsigned)side, (unsigned)side, (unsigned long long)seed, roughness, (int)depth);
     return 0;
 }

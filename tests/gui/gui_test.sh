@@ -3,11 +3,15 @@
 #   keys:  D writes samp_vantor_0000.bmp, then 0001, ... (a BMP of the window's
 #          size); Y without Escape and Escape then N keep the run going;
 #          Escape then Y ends it with status 0 after the statistics.
+#          A screenshot that hits a full disk (a file-size limit set on the
+#          running program) leaves no file; the run goes on.
 #   close: a window-manager close request ends the run with status 0.
+#   signals: SIGINT ends the interactive run as a close does; SIGINT and
+#          SIGTERM end the windowed benchmark at once, by the signal.
 # Key presses are real (XTEST through xdotool) into the focused window.
 # Exit status: 0 pass, 1 fail, 77 skipped (Xvfb or xdotool missing).
 #
-# usage: gui_test.sh keys|close TESK TESK-PLASMA TESK-WM-CLOSE
+# usage: gui_test.sh keys|close|signals TESK TESK-PLASMA TESK-WM-CLOSE
 set -u
 
 mode=$1
@@ -149,26 +153,53 @@ export SDL_VIDEODRIVER=x11
 
 cd "$work" || fail "no work folder"
 "$plasma" -size 129 gimp.plasma.bmp >/dev/null || fail "tesk-plasma failed"
-"$tesk" 2>"$work/stderr" &
-tesk_pid=$!
 
 # SDL 1.2 sets no window title here, but it does set _NET_WM_PID.
 window_found() { window=$(xdotool search --pid "$tesk_pid" 2>/dev/null | head -n 1); [ -n "$window" ]; }
 window_or_gone() { window_found || stopped; }
-window=
-within "$limit" window_or_gone || fail "no window after $limit s"
-[ -n "$window" ] || fail "the program ended without opening a window"
-geometry=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: //p')
-[ "$geometry" = "${size}x$size" ] || fail "window is $geometry, not ${size}x$size"
-# No window manager: give the window the keyboard focus ourselves.
-timeout 10 xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+
+# start SIDE ARGS...: the program with its window open and focused. SIGINT
+# and SIGTERM as a terminal would leave them (a background job of a script
+# would ignore SIGINT); SIGXFSZ ignored, so a file-size limit fails writes.
+start() {
+    local side=$1
+    shift
+    (trap '' XFSZ; exec env --default-signal=INT,TERM "$tesk" "$@") 2>"$work/stderr" &
+    tesk_pid=$!
+    window=
+    within "$limit" window_or_gone || fail "no window after $limit s"
+    [ -n "$window" ] || fail "the program ended without opening a window"
+    geometry=$(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: //p')
+    [ "$geometry" = "${side}x$side" ] || fail "window is $geometry, not ${side}x$side"
+    # No window manager: give the window the keyboard focus ourselves.
+    timeout 10 xdotool windowfocus --sync "$window" || fail "cannot focus the window"
+}
+
+# killed_by SIGNAL: the program ends within seconds, by that signal.
+killed_by() {
+    kill -s "$1" "$tesk_pid"
+    within 10 stopped || fail "still running 10 s after SIG$1"
+    wait "$tesk_pid"
+    local status=$? want=$((128 + $(kill -l "$1")))
+    tesk_pid=
+    [ "$status" -eq "$want" ] || fail "exit status $status after SIG$1, expected $want"
+}
+
+gone() { [ ! -e "$work/$1" ] && [ ! -L "$work/$1" ]; }
 
 case "$mode" in
 keys)
+    echo stale >samp_vantor_0001.bmp   # overwritten, so removed when the write fails
+    start "$size"
     press d
     screenshot 0
+    # 100 KiB: the screenshot (192 KiB) cannot be written completely.
+    prlimit --pid "$tesk_pid" --fsize=102400: || fail "prlimit"
     press y d                 # Y without Escape changes nothing
-    screenshot 1
+    shot_failed() { gone samp_vantor_0001.bmp || stopped; }
+    within "$limit" shot_failed || fail "a partial samp_vantor_0001.bmp was left"
+    running || fail "the program ended when a screenshot failed"
+    prlimit --pid "$tesk_pid" --fsize=unlimited: || fail "prlimit"
     press Escape n d          # N answers the question: the run goes on
     screenshot 2
     press Escape y
@@ -176,10 +207,23 @@ keys)
     [ ! -e "$work/samp_vantor_0003.bmp" ] || fail "an extra screenshot was written"
     ;;
 close)
+    start "$size"
     press d                   # proves the frame loop is reading events
     screenshot 0
     "$wmclose" "$window" || fail "cannot send the close request"
     finished
+    ;;
+signals)
+    start "$size"
+    press d
+    screenshot 0
+    kill -INT "$tesk_pid"
+    finished
+    # The benchmark reads no events: the signals' own actions end it.
+    start 512 -benchmark
+    killed_by INT
+    start 512 -benchmark
+    killed_by TERM
     ;;
 *)
     fail "unknown mode $mode"

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Whole-program checks of the application shell.
-#   program_checks.sh CHECK TESK TESK_SHORT TESK_BLINK MAKE_BMP
+#   program_checks.sh CHECK TESK TESK_SHORT TESK_BLINK MAKE_BMP TESK_PLASMA
 # TESK_SHORT runs 3 s interactive / 2 s benchmark, TESK_BLINK 1 s / 2 s; both
 # render 64x64 interactively. Runs happen in a scratch working directory.
 set -u
@@ -9,6 +9,7 @@ tesk=$2
 short=$3
 blink=$4
 mkbmp=$5
+plasma=$6
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -141,9 +142,59 @@ bad_heightmap)
     expect_rc 1
     expect_quiet_stdout
     want="refused: image is 32x32, a heightmap must be square with a side of 2*2^k+1 pixels,"
-    expect_all "$BANNER$SUBS"$'\n'"$LOADING$want"$' at most 16385\n'
+    expect_all "$BANNER$SUBS"$'\n'"$LOADING$want"$' at most 8193\n'
+    # A file SDL cannot read: the described line, then SDL's reason.
+    "$mkbmp" whole.bmp 33 || fail "cannot write the heightmap"
+    head -c 500 whole.bmp >gimp.plasma.bmp
+    run SDL_VIDEODRIVER=dummy "$blink"
+    expect_rc 1
+    expect_quiet_stdout
+    want=$'doh! sorry sir, not found.\n  reason: Error reading from datastream\n'
+    expect_all "$BANNER$SUBS"$'\n'"$LOADING$want"
+    ;;
+largest_heightmap)
+    # The largest side SDL 1.2 reads, made by tesk-plasma, loads; the next
+    # one is refused by its size before SDL reads it.
+    "$plasma" -size 8193 gimp.plasma.bmp >/dev/null || fail "tesk-plasma -size 8193"
+    run SDL_VIDEODRIVER=dummy "$blink"
+    expect_rc 0
+    expect_prefix "$BANNER$SUBS"$'\n'"$LOADING"$'dunnit! size is 8193x8193\n'
+    grep -aq '^thx. bye o/$' err || fail "no statistics"
+    printf 'BM\x36\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x01\x40\0\0\x01\x40\0\0\x01\0\x18\0' \
+        >gimp.plasma.bmp
+    run SDL_VIDEODRIVER=dummy "$blink"
+    expect_rc 1
+    want="refused: image is 16385x16385, a heightmap must be square with a side of 2*2^k+1 pixels,"
+    expect_all "$BANNER$SUBS"$'\n'"$LOADING$want"$' at most 8193\n'
     ;;
 no_video)
+    # Neither a display nor a driver: the video-mode line at once, and no
+    # text-mode driver writing to stdout (or failing in curses without TERM).
+    nodisplay=$'Unable to set video-mode: no display (DISPLAY is not set)\n'
+    for term in TERM=xterm "-u TERM"; do
+        # shellcheck disable=SC2086
+        run -u DISPLAY -u SDL_VIDEODRIVER $term "$blink"
+        expect_rc 1
+        expect_quiet_stdout
+        expect_all "$BANNER$SUBS"$'\n'"$nodisplay"
+        # shellcheck disable=SC2086
+        run -u DISPLAY -u SDL_VIDEODRIVER $term "$blink" -benchmark
+        expect_rc 1
+        expect_quiet_stdout
+        expect_all "$BENCH_START$nodisplay"
+    done
+    # A display that cannot be opened: x11 only, with SDL's reason.
+    if [ ! -e /tmp/.X11-unix/X64999 ]; then
+        for args in "" -benchmark; do
+            # shellcheck disable=SC2086
+            run -u SDL_VIDEODRIVER DISPLAY=:64999 TERM=xterm "$blink" $args
+            expect_rc 1
+            expect_quiet_stdout
+            want=$'Unable to set video-mode: cannot open display :64999 (No available video device)'
+            expect_suffix "$want"$'\n'
+        done
+    fi
+    # A driver the user names is the one tried.
     run -u DISPLAY SDL_VIDEODRIVER=nonexistent "$blink"
     expect_rc 1
     expect_quiet_stdout
