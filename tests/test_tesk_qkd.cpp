@@ -50,15 +50,14 @@ void release(t_qkd* q)
 
 void release(Map* map) { release(&map->qkd); }
 
-// A plasma heightmap as the programs load it, in a temporary file.
-std::string writePlasmaMap(uint32_t size, uint64_t seed)
+// The build's plasma heightmap, as the programs load it, in a temporary file.
+std::string writePlasmaMap()
 {
     char name[] = "/tmp/tesk_qkd_test_XXXXXX";
     const int fd = mkstemp(name);
     EXPECT_GE(fd, 0);
-    const std::vector<uint8_t> bmp = plasmaBmp(plasmaGrey(size, seed), size);
-    EXPECT_EQ(write(fd, bmp.data(), bmp.size()), (ssize_t)bmp.size());
     close(fd);
+    EXPECT_EQ(plasmaWriteRGB(plasmaSamples(2049, 1, 0.55), 2049, name), 0);
     return name;
 }
 
@@ -1129,7 +1128,7 @@ TEST(QkdReference, FlightRaysGetTheTriangleTheyCross)
         release(&qkd);
     }
     {
-        const std::string file = writePlasmaMap(1025, 1);
+        const std::string file = writePlasmaMap();
         t_scene scene = {};
         t_qkd qkd = {};
         scene.p_qkd = &qkd;
