@@ -158,9 +158,9 @@ void presort_ofs(uint32_t* sortedOfs, const t_ray* ray)
         sortedOfs[k] = n ^ (3u - k);
 }
 
-int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
-                         const t_ray* ray, const scalar* inv_w, const t_state* initialState,
-                         const t_qkd* qkd)
+int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                      const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                      const t_qkd* qkd)
 {
     // Local copies: the stack stores could alias the ray and the child
     // order, which would make the compiler reload them for every child.
@@ -472,49 +472,74 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     const scalar levelTerm =
         qkd->numRecursions ? (float)ep.rec / (float)qkd->numRecursions : 0.0f;
 
+    // The rays of a row go in packets of up to eight; the rays of a packet
+    // that do not share the first one's child order are walked alone.
     for (int sy = y; sy <= y1; ++sy) {
-        for (int sx = x; sx <= x1; ++sx) {
-            t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
-            if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
-                pix->g += levelTerm;
-            if (sx == x || sx == x1 || sy == y || sy == y1)
-                pix->r += 1.0f;
+        for (int sx0 = x; sx0 <= x1; sx0 += QKD_PACKET_LANES) {
+            const int n = x1 - sx0 + 1 < QKD_PACKET_LANES ? x1 - sx0 + 1 : QKD_PACKET_LANES;
+            t_qkdPacket packet;
+            packet.lanes = 0;
+            uint32_t sortedOfs[QKD_PACKET_LANES][4];
+            int traced = 0;  // lanes that meet the entry point's box
+            for (int i = 0; i < n; ++i) {
+                const int sx = sx0 + i;
+                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
+                if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
+                    pix->g += levelTerm;
+                if (sx == x || sx == x1 || sy == y || sy == y1)
+                    pix->r += 1.0f;
 
-            t_ray ray;
-            mlrta_worldRay(&ray, rdat, sx, sy);
-            // A flat box has no height: a ray crossing it has an interval of
-            // one point, which still holds the terrain.
-            if (!intersectRayAABB(&state.t_min, &state.t_max, &ray, ep.bbMin, ep.bbMax) ||
-                state.t_min > state.t_max || state.t_max <= 0) {
-                pix->density = 1.0f;
-                pix->r += 0.9f;
-                pix->g += 0.6f;
-                pix->b += 0.4f;
-                continue;
+                t_ray& ray = packet.ray[i];
+                mlrta_worldRay(&ray, rdat, sx, sy);
+                scalar t_min, t_max;
+                // A flat box has no height: a ray crossing it has an interval
+                // of one point, which still holds the terrain.
+                if (!intersectRayAABB(&t_min, &t_max, &ray, ep.bbMin, ep.bbMax) ||
+                    t_min > t_max || t_max <= 0) {
+                    pix->density = 1.0f;
+                    pix->r += 0.9f;
+                    pix->g += 0.6f;
+                    pix->b += 0.4f;
+                    continue;
+                }
+                packet.t_min[i] = t_min >= 0 ? t_min : 0;
+                packet.t_max[i] = t_max;
+                packet.t[i] = FLT_MAX;
+                packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
+                presort_ofs(sortedOfs[i], &ray);
+                traced |= 1 << i;
             }
-            if (!(state.t_min >= 0))
-                state.t_min = 0;
-
-            scalar t = FLT_MAX;
-            scalar N[3];
-            t_material mat;
-            mat.rgb[0] = mat.rgb[1] = mat.rgb[2] = 0;
-            scalar inv_w[3];
-            for (int i = 0; i < 3; ++i)
-                inv_w[i] = 1.0f / ray.w[i];
-            uint32_t sortedOfs[4];
-            presort_ofs(sortedOfs, &ray);
-
-            pix->density = 1.0f;
-            if (iterativeQkdTraverse(&t, N, &mat, sortedOfs, &ray, inv_w, &state, qkd)) {
-                const scalar f = 0.5f + 0.5f * N[0];
-                pix->r += f * mat.rgb[0];
-                pix->g += f * mat.rgb[1];
-                pix->b += f * mat.rgb[2];
-            } else {
-                pix->r += 0.5f;
-                pix->g += 0.2f;
-                pix->b += 0.6f;
+            if (!traced)
+                continue;
+            const int lead = __builtin_ctz((unsigned)traced);
+            for (int i = lead; i < n; ++i)
+                if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
+                    packet.lanes |= 1 << i;
+            qkd_walkPacket(&packet, sortedOfs[lead], &state, qkd);
+            for (int i = lead; i < n; ++i) {
+                if (!(traced & (1 << i)))
+                    continue;
+                if (!(packet.lanes & (1 << i))) {
+                    const t_ray& ray = packet.ray[i];
+                    const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
+                    state.t_min = packet.t_min[i];
+                    state.t_max = packet.t_max[i];
+                    packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i],
+                                                            &packet.mat[i], sortedOfs[i], &ray,
+                                                            inv_w, &state, qkd);
+                }
+                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)(sx0 + i)];
+                pix->density = 1.0f;
+                if (packet.result[i]) {
+                    const scalar f = 0.5f + 0.5f * packet.N[i][0];
+                    pix->r += f * packet.mat[i].rgb[0];
+                    pix->g += f * packet.mat[i].rgb[1];
+                    pix->b += f * packet.mat[i].rgb[2];
+                } else {
+                    pix->r += 0.5f;
+                    pix->g += 0.2f;
+                    pix->b += 0.6f;
+                }
             }
         }
     }

@@ -35,9 +35,58 @@ int recursiveBuild(t_qkd* qkd, uint32_t u, uint32_t v, uint32_t nodeSize, uint32
                    uint32_t recLeft);
 
 void presort_ofs(uint32_t* sortedOfs, const t_ray* ray);
+// The walk from initialState: the fast path that this processor runs.
 int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                          const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                          const t_qkd* qkd);
+// The plain walk, one child and one triangle at a time: the reference that
+// every fast path gives the same results as, bit for bit.
+int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                      const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                      const t_qkd* qkd);
+
+// Up to eight rays walked together from one start node, as a packet: each
+// node is fetched and its children ordered once for all of them, and each
+// lane does exactly what the single-ray walk does for its ray, so it gets
+// the same result, t, normal and material. The rays must share their child
+// order (presort_ofs), that is the signs of their x and z directions.
+constexpr int QKD_PACKET_LANES = 8;
+struct t_qkdPacket {
+    t_ray ray[QKD_PACKET_LANES];
+    scalar t_min[QKD_PACKET_LANES];  // the ray's interval in the start node, t_min >= 0
+    scalar t_max[QKD_PACKET_LANES];
+    int lanes;  // bit k: lane k is walked
+    // Out, lane by lane, as iterativeQkdTraverse gives them: its result, and
+    // t (the caller sets it to the largest float first), N and mat (the
+    // caller sets rgb to 0) as it leaves them.
+    int result[QKD_PACKET_LANES];
+    scalar t[QKD_PACKET_LANES];
+    scalar N[QKD_PACKET_LANES][3];
+    t_material mat[QKD_PACKET_LANES];
+};
+// start gives the start node, its centre and level; sortedOfs the lanes'
+// common child order.
+void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_state* start,
+                    const t_qkd* qkd);
+
+// Ways through the walk: the reference, SIMD lanes of SSE2 (every x86-64
+// processor) and of AVX2.
+enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2 };
+bool qkd_pathRuns(t_qkdPath path);
+// The fast walks, one per instruction set.
+int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                 const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                 const t_qkd* qkd);
+int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                 const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                 const t_qkd* qkd);
+void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd);
+void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd);
+// Makes iterativeQkdTraverse take the path (the best one the processor runs
+// if it cannot); returns the path taken before. For tests and measurements.
+t_qkdPath qkd_setPath(t_qkdPath path);
 
 // Where the ray crosses a node's splitting plane, as two values: tIn is used
 // for the entries of the children beyond the plane, tOut for the exits of the

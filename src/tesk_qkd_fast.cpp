@@ -1,0 +1,87 @@
+// Module tesk_qkd: the fast walks, single rays and packets, and the choice
+// of the instruction set they run on. They take exactly the decisions of the
+// plain walk (qkd_walkReference) with the same IEEE operations in the same
+// order, so every hit, t and normal is the same bit for bit; they only do
+// them in SIMD lanes (see tesk_qkd_kernels.h). This file holds the SSE2
+// build, which every x86-64 processor runs.
+#include "tesk_qkd_kernels.h"
+
+int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                 const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                 const t_qkd* qkd)
+{
+    return walk(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+}
+
+void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd)
+{
+    walkPacket(p, sortedOfs, start, qkd);
+}
+
+namespace {
+
+t_qkdPath bestPath()
+{
+    return qkd_pathRuns(QKD_PATH_AVX2) ? QKD_PATH_AVX2 : QKD_PATH_SSE2;
+}
+
+t_qkdPath g_path = bestPath();
+
+}  // namespace
+
+bool qkd_pathRuns(t_qkdPath path)
+{
+    if (path == QKD_PATH_AVX2)
+        return __builtin_cpu_supports("avx2");
+    return true;
+}
+
+t_qkdPath qkd_setPath(t_qkdPath path)
+{
+    const t_qkdPath before = g_path;
+    g_path = qkd_pathRuns(path) ? path : bestPath();
+    return before;
+}
+
+void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_state* start,
+                    const t_qkd* qkd)
+{
+    switch (g_path) {
+    case QKD_PATH_AVX2:
+        qkd_walkPacketAvx2(packet, sortedOfs, start, qkd);
+        return;
+    case QKD_PATH_SSE2:
+        qkd_walkPacketSse2(packet, sortedOfs, start, qkd);
+        return;
+    default:
+        // The reference: each lane walked on its own.
+        for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+            packet->result[i] = 0;
+            if (!(packet->lanes & (1 << i)))
+                continue;
+            t_state lane = *start;
+            lane.t_min = packet->t_min[i];
+            lane.t_max = packet->t_max[i];
+            const t_ray* ray = &packet->ray[i];
+            const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
+            packet->result[i] = qkd_walkReference(&packet->t[i], packet->N[i], &packet->mat[i],
+                                                  sortedOfs, ray, inv_w, &lane, qkd);
+        }
+        return;
+    }
+}
+
+int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                         const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                         const t_qkd* qkd)
+{
+    switch (g_path) {
+    case QKD_PATH_AVX2:
+        return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+    case QKD_PATH_SSE2:
+        return qkd_walkSse2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+    default:
+        return qkd_walkReference(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+    }
+}

@@ -1,0 +1,16 @@
+// The fast walks built for AVX2 (without FMA); called only on processors
+// that have it.
+#include "tesk_qkd_kernels.h"
+
+int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                 const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                 const t_qkd* qkd)
+{
+    return walk(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+}
+
+void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd)
+{
+    walkPacket(p, sortedOfs, start, qkd);
+}
