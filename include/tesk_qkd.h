@@ -37,10 +37,13 @@ struct t_qkd {
     scalar groundColorA[3];
     // World x of every column and z of every row, worked out once from the
     // sample index: a vertex shared by neighbouring leaves then has the same
-    // coordinates in each. One block of 2 * size scalars; vertexZ points
-    // into it.
+    // coordinates in each.
     scalar* vertexX;
     scalar* vertexZ;
+    // qkd_sampleHeight of each of the 65536 sample values, so that the walk
+    // looks a height up instead of working it out. vertexX, vertexZ and this
+    // table are one allocation, which vertexX points to.
+    scalar* heightOfSample;
 };
 
 struct t_qkd_stats {
@@ -60,6 +63,28 @@ static inline scalar qkd_sampleHeight(const t_qkd* qkd, t_qkdHeightVal sample)
 
 int invalidate_qkd(t_qkd* qkd);
 int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const t_qkd* qkd);
+
+// A ray's terrain hit, as intersect_qkd reports it: its result (0 for a
+// miss, which leaves the rest unset), t, normal and material.
+struct t_qkdHit {
+    int result;
+    scalar t;
+    scalar N[3];
+    t_material mat;
+};
+
+// The camera rays of the w x h pixels from column x, row y of p_rbuff (row
+// stride STRIDE; the tile must lie inside the buffer), moved into the world
+// with matView into rays, and each one's terrain hit into hits, as
+// intersect_qkd gives them, row by row. They are walked in packets from the
+// tile's entry point (MLRTA's frustum search) instead of from the root.
+void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
+                   unsigned int STRIDE, t_matrix* matView, t_ray* rays, t_qkdHit* hits);
+
+// For each of n rays that all share one direction (shadow rays towards one
+// light), whether it hits the terrain: intersect_qkd's result is not 0.
+// Walked in packets.
+void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit);
 int render_qkd_mlrta(const t_qkd* qkd, int x, int y, int size, t_pixel* p_pbuff, t_ray* p_rbuff,
                      unsigned int STRIDE, t_matrix* matView);
 

@@ -6,6 +6,7 @@
 
 #include "tesk.h"
 #include "tesk_math.h"
+#include "tesk_internal.h"
 #include "tesk_qkd.h"
 
 namespace {
@@ -125,8 +126,8 @@ scalar findMaxHeight(t_scene* scene, scalar x, scalar z)
     return 0.0f;
 }
 
-int render(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView,
-           unsigned int WIDTH, unsigned int HEIGHT)
+int renderReference(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView,
+                    unsigned int WIDTH, unsigned int HEIGHT)
 {
     t_ray ray = {};
     scalar rgbt[4] = {};
@@ -146,6 +147,121 @@ int render(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView
                 // Sky pixels keep their density, which the clear set to 1.
                 sky_intersect(pix->m, &p_scene->sky, &ray);
             }
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// A tile of the frame, its pixels row by row.
+constexpr unsigned int kPixelTile = 16;
+constexpr unsigned int kTilePixels = kPixelTile * kPixelTile;
+
+// Everything a tile needs, kept off the stack of each call.
+struct t_tileWork {
+    t_ray rays[kTilePixels];
+    t_qkdHit hits[kTilePixels];
+    scalar wx[kTilePixels], wy[kTilePixels], wz[kTilePixels];
+    scalar sky[3 * kTilePixels];
+    t_ray shadows[kTilePixels];
+    int shadowPixel[kTilePixels];
+    int occluded[kTilePixels];
+    scalar lightSum[kTilePixels][3];
+};
+
+// The pixels of one tile, shaded exactly as intersect does it pixel by
+// pixel: a primary ray, a shadow ray per light for a hit, fog towards the
+// sky of the view direction, the sky itself for a miss. The primary rays go
+// from the tile's entry point, the shadow rays of a light in packets, and
+// the sky is evaluated for the whole tile at once.
+void renderTile(t_tileWork* tw, t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* scene,
+                t_matrix* matView, unsigned int WIDTH, unsigned int U, unsigned int V,
+                unsigned int w, unsigned int h)
+{
+    const t_qkd* qkd = &scene->p_qkd[0];
+    const unsigned int n = w * h;
+    qkd_traceTile(qkd, (int)U, (int)V, (int)w, (int)h, p_rbuff, WIDTH, matView, tw->rays,
+                  tw->hits);
+
+    for (unsigned int i = 0; i < n; ++i) {
+        tw->wx[i] = tw->rays[i].w[0];
+        tw->wy[i] = tw->rays[i].w[1];
+        tw->wz[i] = tw->rays[i].w[2];
+    }
+    sky_intersectN(tw->sky, &scene->sky, tw->wx, tw->wy, tw->wz, n);
+
+    // The lit points, moved off the surface along the normal.
+    int numHits = 0;
+    for (unsigned int i = 0; i < n; ++i) {
+        const t_qkdHit* hit = &tw->hits[i];
+        if (!hit->result)
+            continue;
+        const t_ray* ray = &tw->rays[i];
+        t_ray* shadow = &tw->shadows[numHits];
+        *shadow = t_ray{};
+        for (int c = 0; c < 3; ++c)
+            shadow->x[c] = ray->x[c] + ray->w[c] * hit->t + kSurfaceOffset * hit->N[c];
+        tw->shadowPixel[numHits] = (int)i;
+        for (int c = 0; c < 3; ++c)
+            tw->lightSum[numHits][c] = scene->ambientLight[c];
+        ++numHits;
+    }
+    for (unsigned int u = 0; u < scene->num_dirLights; ++u) {
+        const t_dirLight* light = &scene->p_dirLights[u];
+        for (int k = 0; k < numHits; ++k)
+            for (int c = 0; c < 3; ++c)
+                tw->shadows[k].w[c] = -light->w[c];
+        qkd_occluded(qkd, tw->shadows, numHits, tw->occluded);
+        for (int k = 0; k < numHits; ++k) {
+            const scalar* N = tw->hits[tw->shadowPixel[k]].N;
+            const scalar* sw = tw->shadows[k].w;
+            const scalar lit = tw->occluded[k] ? kShadowed : kUnshadowed;
+            const scalar dot = N[0] * sw[0] + N[1] * sw[1] + N[2] * sw[2];
+            if (dot > 0.0f) {
+                const scalar f = dot * lit;
+                for (int c = 0; c < 3; ++c)
+                    tw->lightSum[k][c] += f * light->rgb[c];
+            }
+        }
+    }
+
+    int k = 0;
+    for (unsigned int v = 0; v < h; ++v) {
+        t_pixel* pix = &p_pbuff[(size_t)(V + v) * WIDTH + U];
+        for (unsigned int u = 0; u < w; ++u, ++pix) {
+            const unsigned int i = v * w + u;
+            const t_qkdHit* hit = &tw->hits[i];
+            const scalar* atmo = &tw->sky[3 * i];
+            if (!hit->result) {
+                // Sky pixels keep their density, which the clear set to 1.
+                pix->r = atmo[0];
+                pix->g = atmo[1];
+                pix->b = atmo[2];
+                continue;
+            }
+            const scalar d = 1.0f / (1.0f + kFog * hit->t);
+            pix->density = 1.0f;
+            for (int c = 0; c < 3; ++c) {
+                const scalar lit = hit->mat.rgb[c] * tw->lightSum[k][c];
+                pix->m[c] = d * lit + (1.0f - d) * atmo[c];
+            }
+            ++k;
+        }
+    }
+}
+
+}  // namespace
+
+int render(t_pixel* p_pbuff, t_ray* p_rbuff, t_scene* p_scene, t_matrix* matView,
+           unsigned int WIDTH, unsigned int HEIGHT)
+{
+    static t_tileWork tileWork;  // one frame at a time, like the walk's stack
+    for (unsigned int V = 0; V < HEIGHT; V += kPixelTile) {
+        const unsigned int h = HEIGHT - V < kPixelTile ? HEIGHT - V : kPixelTile;
+        for (unsigned int U = 0; U < WIDTH; U += kPixelTile) {
+            const unsigned int w = WIDTH - U < kPixelTile ? WIDTH - U : kPixelTile;
+            renderTile(&tileWork, p_pbuff, p_rbuff, p_scene, matView, WIDTH, U, V, w, h);
         }
     }
     return 0;

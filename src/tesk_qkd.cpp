@@ -113,7 +113,7 @@ int invalidate_qkd(t_qkd* qkd)
     fprintf(stderr, "  building lookup tables...");
     qkd->S05 = (scalar*)malloc((numRecursions + 1) * sizeof(scalar));
     qkd->W05 = (uint32_t*)malloc((numRecursions + 1) * sizeof(uint32_t));
-    qkd->vertexX = (scalar*)malloc(2 * (size_t)qkd->size * sizeof(scalar));
+    qkd->vertexX = (scalar*)malloc((2 * (size_t)qkd->size + 65536) * sizeof(scalar));
     if (!qkd->S05 || !qkd->W05 || !qkd->vertexX) {
         fprintf(stderr, "doh! failed...\n");
         exit(1);
@@ -130,6 +130,9 @@ int invalidate_qkd(t_qkd* qkd)
     placeVertexColumns(qkd, 0.0f, 0, (qkd->size - 1) / 2, qkd->size - 1);
     for (uint32_t i = 0; i < qkd->size; ++i)
         qkd->vertexZ[i] = -qkd->vertexX[i];
+    qkd->heightOfSample = qkd->vertexZ + qkd->size;
+    for (uint32_t sample = 0; sample < 65536; ++sample)
+        qkd->heightOfSample[sample] = qkd_sampleHeight(qkd, (t_qkdHeightVal)sample);
     fprintf(stderr, "hoorah\n");
 
     fprintf(stderr, "  building qkd tree...\n");
@@ -542,6 +545,133 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
                 }
             }
         }
+    }
+}
+
+// Counts a ray in numRaysHitRoot when intersect_qkd would: its interval in
+// the root's box is not empty and ends after parameter 0. Returns that
+// interval's start, clamped to 0, in *t_min.
+static bool qkd_entersRoot(scalar* t_min, scalar* t_max, const t_ray* ray, const t_qkd* qkd)
+{
+    if (!intersectRayAABB(t_min, t_max, ray, qkd->bbMin, qkd->bbMax) || *t_min > *t_max ||
+        *t_max <= 0.0f)
+        return false;
+    if (*t_min < 0.0f)
+        *t_min = 0.0f;
+    ++g_qkdStats.numRaysHitRoot;
+    return true;
+}
+
+void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
+                   unsigned int STRIDE, t_matrix* matView, t_ray* rays, t_qkdHit* hits)
+{
+    if (w <= 0 || h <= 0)
+        return;
+    t_renderData rdat;
+    rdat.p_pbuff = nullptr;
+    rdat.p_rbuff = p_rbuff;
+    rdat.STRIDE = STRIDE;
+    rdat.matView = matView;
+    rdat.qkd = qkd;
+    rdat.mlrta_minSize = 16;
+    rdat.mlrta_numSubdivisions = 2;
+    rdat.clipX = x + w;
+    rdat.clipY = y + h;
+
+    t_mlrta_EP ep;
+    ep.ep = &qkd->nodes[0];
+    ep.centerXZ[0] = ep.centerXZ[1] = 0.0f;
+    ep.rec = 0;
+    const bool found = mlrta_findEP(&ep, x, y, w > h ? w : h, &rdat) != 0;
+    t_state state;
+    state.centerXZ[0] = ep.centerXZ[0];
+    state.centerXZ[1] = ep.centerXZ[1];
+    state.rec = (uint32_t)ep.rec;
+    state.node = ep.ep;
+
+    for (int v = 0; v < h; ++v) {
+        for (int u0 = 0; u0 < w; u0 += QKD_PACKET_LANES) {
+            const int n = w - u0 < QKD_PACKET_LANES ? w - u0 : QKD_PACKET_LANES;
+            t_qkdPacket packet;
+            packet.lanes = 0;
+            uint32_t sortedOfs[QKD_PACKET_LANES][4];
+            int traced = 0;
+            for (int i = 0; i < n; ++i) {
+                t_ray& ray = packet.ray[i];
+                mlrta_worldRay(&ray, &rdat, x + u0 + i, y + v);
+                rays[v * w + u0 + i] = ray;
+                hits[v * w + u0 + i].result = 0;
+                // The statistics as the query from the root keeps them.
+                scalar rootMin, rootMax;
+                if (!qkd_entersRoot(&rootMin, &rootMax, &ray, qkd) || !found)
+                    continue;
+                // No ray of the tile meets the terrain outside the entry
+                // point's box; a flat box holds the terrain in one point.
+                scalar t_min, t_max;
+                if (!intersectRayAABB(&t_min, &t_max, &ray, ep.bbMin, ep.bbMax) ||
+                    t_min > t_max || t_max <= 0)
+                    continue;
+                packet.t_min[i] = t_min >= 0 ? t_min : 0;
+                packet.t_max[i] = t_max;
+                packet.t[i] = FLT_MAX;
+                packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
+                presort_ofs(sortedOfs[i], &ray);
+                traced |= 1 << i;
+            }
+            if (!traced)
+                continue;
+            const int lead = __builtin_ctz((unsigned)traced);
+            for (int i = lead; i < n; ++i)
+                if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
+                    packet.lanes |= 1 << i;
+            qkd_walkPacket(&packet, sortedOfs[lead], &state, qkd);
+            for (int i = lead; i < n; ++i) {
+                if (!(traced & (1 << i)))
+                    continue;
+                if (!(packet.lanes & (1 << i))) {
+                    const t_ray& ray = packet.ray[i];
+                    const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
+                    state.t_min = packet.t_min[i];
+                    state.t_max = packet.t_max[i];
+                    packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i],
+                                                            &packet.mat[i], sortedOfs[i], &ray,
+                                                            inv_w, &state, qkd);
+                }
+                t_qkdHit* hit = &hits[v * w + u0 + i];
+                hit->result = packet.result[i];
+                hit->t = packet.t[i];
+                hit->N[0] = packet.N[i][0];
+                hit->N[1] = packet.N[i][1];
+                hit->N[2] = packet.N[i][2];
+                hit->mat = packet.mat[i];
+            }
+        }
+    }
+}
+
+void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit)
+{
+    const t_state root = {{0.0f, 0.0f}, 0.0f, 0.0f, 0, &qkd->nodes[0]};
+    for (int i0 = 0; i0 < n; i0 += QKD_PACKET_LANES) {
+        const int m = n - i0 < QKD_PACKET_LANES ? n - i0 : QKD_PACKET_LANES;
+        t_qkdPacket packet;
+        packet.lanes = 0;
+        for (int i = 0; i < m; ++i) {
+            hit[i0 + i] = 0;
+            packet.ray[i] = rays[i0 + i];
+            if (!qkd_entersRoot(&packet.t_min[i], &packet.t_max[i], &rays[i0 + i], qkd))
+                continue;
+            packet.t[i] = FLT_MAX;
+            packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
+            packet.lanes |= 1 << i;
+        }
+        if (!packet.lanes)
+            continue;
+        uint32_t sortedOfs[4];
+        presort_ofs(sortedOfs, &rays[i0]);
+        qkd_walkPacket(&packet, sortedOfs, &root, qkd);
+        for (int i = 0; i < m; ++i)
+            hit[i0 + i] = packet.result[i] != 0;
     }
 }
 

@@ -13,17 +13,19 @@ int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOf
     return walk(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
 }
 
-void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
-                        const t_qkd* qkd)
+void qkd_walkPacketSse2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
+                        const t_state* start, const t_qkd* qkd)
 {
-    walkPacket(p, sortedOfs, start, qkd);
+    walkPacket(p, base, sortedOfs, start, qkd);
 }
 
 namespace {
 
 t_qkdPath bestPath()
 {
-    return qkd_pathRuns(QKD_PATH_AVX2) ? QKD_PATH_AVX2 : QKD_PATH_SSE2;
+    return qkd_pathRuns(QKD_PATH_AVX512) ? QKD_PATH_AVX512
+           : qkd_pathRuns(QKD_PATH_AVX2) ? QKD_PATH_AVX2
+                                          : QKD_PATH_SSE2;
 }
 
 t_qkdPath g_path = bestPath();
@@ -32,6 +34,8 @@ t_qkdPath g_path = bestPath();
 
 bool qkd_pathRuns(t_qkdPath path)
 {
+    if (path == QKD_PATH_AVX512)
+        return __builtin_cpu_supports("avx512f");
     if (path == QKD_PATH_AVX2)
         return __builtin_cpu_supports("avx2");
     return true;
@@ -47,17 +51,23 @@ t_qkdPath qkd_setPath(t_qkdPath path)
 void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_state* start,
                     const t_qkd* qkd)
 {
+    for (int i = 0; i < QKD_PACKET_LANES; ++i)
+        packet->result[i] = 0;
     switch (g_path) {
+    case QKD_PATH_AVX512:
+        qkd_walkPacketAvx512(packet, sortedOfs, start, qkd);
+        return;
     case QKD_PATH_AVX2:
-        qkd_walkPacketAvx2(packet, sortedOfs, start, qkd);
+        qkd_walkPacketAvx2(packet, 0, sortedOfs, start, qkd);
+        qkd_walkPacketAvx2(packet, 8, sortedOfs, start, qkd);
         return;
     case QKD_PATH_SSE2:
-        qkd_walkPacketSse2(packet, sortedOfs, start, qkd);
+        qkd_walkPacketSse2(packet, 0, sortedOfs, start, qkd);
+        qkd_walkPacketSse2(packet, 8, sortedOfs, start, qkd);
         return;
     default:
         // The reference: each lane walked on its own.
         for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-            packet->result[i] = 0;
             if (!(packet->lanes & (1 << i)))
                 continue;
             t_state lane = *start;
@@ -77,6 +87,8 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                          const t_qkd* qkd)
 {
     switch (g_path) {
+    case QKD_PATH_AVX512:
+        return qkd_walkAvx512(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_AVX2:
         return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_SSE2:

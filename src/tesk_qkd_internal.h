@@ -45,12 +45,12 @@ int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sor
                       const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                       const t_qkd* qkd);
 
-// Up to eight rays walked together from one start node, as a packet: each
+// Up to sixteen rays walked together from one start node, as a packet: each
 // node is fetched and its children ordered once for all of them, and each
 // lane does exactly what the single-ray walk does for its ray, so it gets
 // the same result, t, normal and material. The rays must share their child
 // order (presort_ofs), that is the signs of their x and z directions.
-constexpr int QKD_PACKET_LANES = 8;
+constexpr int QKD_PACKET_LANES = 16;
 struct t_qkdPacket {
     t_ray ray[QKD_PACKET_LANES];
     scalar t_min[QKD_PACKET_LANES];  // the ray's interval in the start node, t_min >= 0
@@ -69,21 +69,27 @@ struct t_qkdPacket {
 void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_state* start,
                     const t_qkd* qkd);
 
-// Ways through the walk: the reference, SIMD lanes of SSE2 (every x86-64
-// processor) and of AVX2.
-enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2 };
+// Ways through the walk: the reference, and SIMD lanes of SSE2 (every
+// x86-64 processor), AVX2 and AVX-512.
+enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512 };
 bool qkd_pathRuns(t_qkdPath path);
-// The fast walks, one per instruction set.
+// The fast walks, one per instruction set; a packet walk does the lanes
+// base .. base + 7 (SSE2, AVX2) or all sixteen (AVX-512).
 int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);
 int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);
-void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
-                        const t_qkd* qkd);
-void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
-                        const t_qkd* qkd);
+int qkd_walkAvx512(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
+                   const t_ray* ray, const scalar* inv_w, const t_state* initialState,
+                   const t_qkd* qkd);
+void qkd_walkPacketSse2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
+                        const t_state* start, const t_qkd* qkd);
+void qkd_walkPacketAvx2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
+                        const t_state* start, const t_qkd* qkd);
+void qkd_walkPacketAvx512(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                          const t_qkd* qkd);
 // Makes iterativeQkdTraverse take the path (the best one the processor runs
 // if it cannot); returns the path taken before. For tests and measurements.
 t_qkdPath qkd_setPath(t_qkdPath path);

@@ -86,7 +86,7 @@ struct TestTree {
             S05[l] = S05[l - 1] * 0.5f;
         qkd.S05 = S05.data();
         // Column c at x = -s/2 + c s/(size-1), row r at z = s/2 - r s/(size-1).
-        vertexXZ.resize(2 * size);
+        vertexXZ.resize(2 * size + 65536);
         for (uint32_t i = 0; i < size; ++i) {
             const double offset = (double)i * ((double)s / (size - 1));
             vertexXZ[i] = (scalar)(offset - 0.5 * s);
@@ -94,6 +94,9 @@ struct TestTree {
         }
         qkd.vertexX = vertexXZ.data();
         qkd.vertexZ = vertexXZ.data() + size;
+        qkd.heightOfSample = vertexXZ.data() + 2 * size;
+        for (uint32_t sample = 0; sample < 65536; ++sample)
+            qkd.heightOfSample[sample] = qkd_sampleHeight(&qkd, (t_qkdHeightVal)sample);
         fill(0, 0, 0, size - 1, 0);
         for (int i = 0; i < 3; ++i) {
             qkd.bbMin[i] = i == 1 ? qkd_sampleHeight(&qkd, nodes[0].minH) : s * -0.5f;
