@@ -271,6 +271,10 @@ int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const
 // tests, is split while it is large, and its pixels are then traced from that
 // entry point instead of from the root.
 
+// Packets are square blocks of pixels, as compact as a packet can be.
+constexpr int kPacketSide = 4;
+static_assert(kPacketSide * kPacketSide == QKD_PACKET_LANES, "a packet is a square block");
+
 // For an axis i, mod3[i + 1] and mod3[i + 2] are the other two.
 static const uint32_t mod3[5] = {0, 1, 2, 0, 1};
 
@@ -475,17 +479,18 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     const scalar levelTerm =
         qkd->numRecursions ? (float)ep.rec / (float)qkd->numRecursions : 0.0f;
 
-    // The rays of a row go in packets of up to eight; the rays of a packet
-    // that do not share the first one's child order are walked alone.
-    for (int sy = y; sy <= y1; ++sy) {
-        for (int sx0 = x; sx0 <= x1; sx0 += QKD_PACKET_LANES) {
-            const int n = x1 - sx0 + 1 < QKD_PACKET_LANES ? x1 - sx0 + 1 : QKD_PACKET_LANES;
+    // The rays go in packets of 4 x 4 pixels; the rays of a packet that do
+    // not share the first one's child order are walked alone.
+    for (int by = y; by <= y1; by += kPacketSide) {
+        for (int bx = x; bx <= x1; bx += kPacketSide) {
             t_qkdPacket packet;
             packet.lanes = 0;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;  // lanes that meet the entry point's box
-            for (int i = 0; i < n; ++i) {
-                const int sx = sx0 + i;
+            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
+                if (sx > x1 || sy > y1)
+                    continue;
                 t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
                 if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
                     pix->g += levelTerm;
@@ -515,23 +520,25 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
             if (!traced)
                 continue;
             const int lead = __builtin_ctz((unsigned)traced);
-            for (int i = lead; i < n; ++i)
+            for (int i = lead; i < QKD_PACKET_LANES; ++i)
                 if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
                     packet.lanes |= 1 << i;
             qkd_walkPacket(&packet, sortedOfs[lead], &state, qkd);
-            for (int i = lead; i < n; ++i) {
+            for (int i = lead; i < QKD_PACKET_LANES; ++i) {
+                if (!(traced & (1 << i)) || (packet.lanes & (1 << i)))
+                    continue;
+                const t_ray& ray = packet.ray[i];
+                const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
+                state.t_min = packet.t_min[i];
+                state.t_max = packet.t_max[i];
+                packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i], &packet.mat[i],
+                                                        sortedOfs[i], &ray, inv_w, &state, qkd);
+            }
+            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
                 if (!(traced & (1 << i)))
                     continue;
-                if (!(packet.lanes & (1 << i))) {
-                    const t_ray& ray = packet.ray[i];
-                    const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
-                    state.t_min = packet.t_min[i];
-                    state.t_max = packet.t_max[i];
-                    packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i],
-                                                            &packet.mat[i], sortedOfs[i], &ray,
-                                                            inv_w, &state, qkd);
-                }
-                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)(sx0 + i)];
+                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
+                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
                 pix->density = 1.0f;
                 if (packet.result[i]) {
                     const scalar f = 0.5f + 0.5f * packet.N[i][0];

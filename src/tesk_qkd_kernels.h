@@ -67,51 +67,47 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
     const t_qkdHeightVal* tile = qkd->heightmap + node->heightmapUL;
     const scalar* H = qkd->heightOfSample;
 
-    // Rows of four: the fourth repeats the third, so that the corners of the
-    // four cells load as pairs.
-    scalar height[12];
-    double px[12], py[12], depth[12];
+    // A row of three vertices in four lanes (the fourth repeats the third):
+    // their positions across the ray and their offsets along it.
+    scalar height[3][3];
+    v4d rowX[3], rowY[3], rowZ[3];
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
     const v4d dx = {(double)xs[0] - ox, (double)xs[1] - ox, (double)xs[2] - ox,
                     (double)xs[2] - ox};
     for (int r = 0; r < 3; ++r) {
         const t_qkdHeightVal* row = tile + (size_t)r * size;
-        height[4 * r] = H[row[0]];
-        height[4 * r + 1] = H[row[1]];
-        height[4 * r + 2] = height[4 * r + 3] = H[row[2]];
-        const v4d dy = {(double)height[4 * r] - oy, (double)height[4 * r + 1] - oy,
-                        (double)height[4 * r + 2] - oy, (double)height[4 * r + 2] - oy};
+        height[r][0] = H[row[0]];
+        height[r][1] = H[row[1]];
+        height[r][2] = H[row[2]];
+        const v4d dy = {(double)height[r][0] - oy, (double)height[r][1] - oy,
+                        (double)height[r][2] - oy, (double)height[r][2] - oy};
         const double dzRow = (double)zs[r] - oz;
         const v4d dz = {dzRow, dzRow, dzRow, dzRow};
-        v4d x, y, z;
         if (KZ == 0) {
-            x = dy * wx - wy * dx;
-            y = dz * wx - wz * dx;
-            z = dx;
+            rowX[r] = dy * wx - wy * dx;
+            rowY[r] = dz * wx - wz * dx;
+            rowZ[r] = dx;
         } else if (KZ == 1) {
-            x = dz * wy - wz * dy;
-            y = dx * wy - wx * dy;
-            z = dy;
+            rowX[r] = dz * wy - wz * dy;
+            rowY[r] = dx * wy - wx * dy;
+            rowZ[r] = dy;
         } else {
-            x = dx * wz - wx * dz;
-            y = dy * wz - wy * dz;
-            z = dz;
-        }
-        for (int c = 0; c < 4; ++c) {
-            px[4 * r + c] = x[c];
-            py[4 * r + c] = y[c];
-            depth[4 * r + c] = z[c];
+            rowX[r] = dx * wz - wx * dz;
+            rowY[r] = dy * wz - wy * dz;
+            rowZ[r] = dz;
         }
     }
 
-    // Corners of cells (0, 0), (0, 1), (1, 0), (1, 1): upper-left at 0, 1, 4, 5.
-#define QKD_PAIRS(a, i, j) v4d{a[i], a[i + 1], a[j], a[j + 1]}
-    const v4d x0 = QKD_PAIRS(px, 0, 4), y0 = QKD_PAIRS(py, 0, 4);
-    const v4d x1 = QKD_PAIRS(px, 1, 5), y1 = QKD_PAIRS(py, 1, 5);
-    const v4d x2 = QKD_PAIRS(px, 4, 8), y2 = QKD_PAIRS(py, 4, 8);
-    const v4d x3 = QKD_PAIRS(px, 5, 9), y3 = QKD_PAIRS(py, 5, 9);
-#undef QKD_PAIRS
+    // Corners of cells (0, 0), (0, 1), (1, 0), (1, 1), one cell per lane:
+    // upper-left (x0, y0), upper-right (1), lower-left (2), lower-right (3).
+#define QKD_CORNERS(rows, top, col) \
+    __builtin_shufflevector(rows[top], rows[top + 1], col, col + 1, col + 4, col + 5)
+    const v4d x0 = QKD_CORNERS(rowX, 0, 0), y0 = QKD_CORNERS(rowY, 0, 0);
+    const v4d x1 = QKD_CORNERS(rowX, 0, 1), y1 = QKD_CORNERS(rowY, 0, 1);
+    const v4d x2 = QKD_CORNERS(rowX, 1, 0), y2 = QKD_CORNERS(rowY, 1, 0);
+    const v4d x3 = QKD_CORNERS(rowX, 1, 1), y3 = QKD_CORNERS(rowY, 1, 1);
+#undef QKD_CORNERS
     const v4d diagonal = x1 * y2 - y1 * x2;
     const v4d left = x2 * y0 - y2 * x0, top = x0 * y1 - y0 * x1;
     const v4d right = x1 * y3 - y1 * x3, bottom = x3 * y2 - y3 * x2;
@@ -128,18 +124,19 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
         if (miss1[cell] && miss2[cell])
             continue;
         const int r = cell >> 1, c = cell & 1;
-        const int v0 = 4 * r + c, v1 = v0 + 1, v2 = v0 + 4, v3 = v0 + 5;
-        const scalar a0[3] = {xs[c], height[v0], zs[r]};
-        const scalar a1[3] = {xs[c + 1], height[v1], zs[r]};
-        const scalar a2[3] = {xs[c], height[v2], zs[r + 1]};
-        const scalar a3[3] = {xs[c + 1], height[v3], zs[r + 1]};
+        const scalar a0[3] = {xs[c], height[r][c], zs[r]};
+        const scalar a1[3] = {xs[c + 1], height[r][c + 1], zs[r]};
+        const scalar a2[3] = {xs[c], height[r + 1][c], zs[r + 1]};
+        const scalar a3[3] = {xs[c + 1], height[r + 1][c + 1], zs[r + 1]};
+        const double z0 = rowZ[r][c], z1 = rowZ[r][c + 1];
+        const double z2 = rowZ[r + 1][c], z3 = rowZ[r + 1][c + 1];
         // Split along the upper-right to lower-left diagonal: (0, 1, 2), then (2, 1, 3).
         if (!miss1[cell])
             takeTriangle(t, N, &ret, f, ray, a0, a1, a2, diagonal[cell], left[cell], top[cell],
-                         depth[v0], depth[v1], depth[v2]);
+                         z0, z1, z2);
         if (!miss2[cell])
             takeTriangle(t, N, &ret, f, ray, a2, a1, a3, right[cell], bottom[cell],
-                         antiDiagonal[cell], depth[v2], depth[v1], depth[v3]);
+                         antiDiagonal[cell], z2, z1, z3);
     }
     if (ret != 0) {
         mat->rgb[0] = qkd->groundColorA[0];
