@@ -15,6 +15,7 @@
 #include "tesk_app.h"
 #include "tesk_math.h"
 #include "tesk_qkd.h"
+#include "tesk_qkd_internal.h"
 #ifdef TESK_BENCH_PEER
 #include "tesk_bench_peer.h"
 #endif
@@ -37,7 +38,10 @@ struct t_benchOptions {
     const char* heightmap;  // of the interactive flight
     bool peer;
     OutputFormat format;
+    t_qkdPath walk;  // the tree walk's instruction set
 };
+
+const char* const kWalkNames[] = {"plain", "sse2", "avx2", "avx512"};
 
 struct t_rendererResult {
     const char* name;
@@ -86,7 +90,7 @@ long peakKiB()
 void printUsage(FILE* out)
 {
     fputs("usage: tesk-bench [-flight benchmark|interactive] [-frames N] [-size SIDE]\n"
-          "                  [-heightmap FILE] [-peer] [-csv | -json]\n"
+          "                  [-heightmap FILE] [-walk PATH] [-peer] [-csv | -json]\n"
           "  renders the first N frames (default 200) of a flight at SIDE x SIDE pixels\n"
           "  (default 512, at most 4096) with the tile renderer, with single rays from\n"
           "  the root and with the shaded per-pixel renderer, and reports processor\n"
@@ -96,6 +100,9 @@ void printUsage(FILE* out)
           "  -flight interactive  the interactive flight, a frame every 1/30 s of flight\n"
           "                       time, with the sun moving as in tesk, over the\n"
           "                       heightmap FILE (default gimp.plasma.bmp)\n"
+          "  -walk PATH           the tree walk's instruction set: plain (the reference\n"
+          "                       code), sse2, avx2 or avx512; default the widest this\n"
+          "                       processor has. Every one gives the same pictures.\n"
           "  -peer                also traces the same primary rays with Embree 3 over\n"
           "                       the same triangles, ray by ray and in 2 x 4 packets,\n"
           "                       and reports its build time, memory, time ratios and\n"
@@ -129,10 +136,13 @@ int parseOptions(int argc, char** argv, t_benchOptions* opt)
     opt->heightmap = nullptr;
     opt->peer = false;
     opt->format = OutputFormat::table;
+    opt->walk = qkd_setPath(QKD_PATH_REFERENCE);  // the best path, restored below
+    qkd_setPath(opt->walk);
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool takesValue = !strcmp(arg, "-frames") || !strcmp(arg, "-size") ||
-                                !strcmp(arg, "-flight") || !strcmp(arg, "-heightmap");
+                                !strcmp(arg, "-flight") || !strcmp(arg, "-heightmap") ||
+                                !strcmp(arg, "-walk");
         if (takesValue && i + 1 >= argc) {
             fprintf(stderr, "tesk-bench: %s wants a value (try -help)\n", arg);
             return 1;
@@ -157,6 +167,18 @@ int parseOptions(int argc, char** argv, t_benchOptions* opt)
                 return refuse(arg, v, "benchmark or interactive");
         } else if (!strcmp(arg, "-heightmap")) {
             opt->heightmap = argv[++i];
+        } else if (!strcmp(arg, "-walk")) {
+            const char* v = argv[++i];
+            int path = 0;
+            while (path < 4 && strcmp(v, kWalkNames[path]))
+                ++path;
+            if (path == 4)
+                return refuse(arg, v, "plain, sse2, avx2 or avx512");
+            if (!qkd_pathRuns((t_qkdPath)path)) {
+                fprintf(stderr, "tesk-bench: this processor has no %s\n", v);
+                return 1;
+            }
+            opt->walk = (t_qkdPath)path;
         } else if (!strcmp(arg, "-peer")) {
             opt->peer = true;
         } else if (!strcmp(arg, "-csv")) {
@@ -404,7 +426,8 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                    (double)res[i].numHits / (double)res[i].numRays, sum);
         }
         printf("tree_build_s,%.3f\npeak_memory_kib,%ld\n", buildSeconds, peakMemKiB);
-        printf("flight,%s\nsize,%u\n", flightName(opt->flight), side);
+        printf("flight,%s\nsize,%u\nwalk,%s\n", flightName(opt->flight), side,
+               kWalkNames[opt->walk]);
         if (withPeer) {
             printf("peer_version,%s\npeer_triangles,%" PRIu64
                    "\npeer_build_s,%.3f\npeer_memory_kib,%ld\npeer_rss_growth_kib,%ld\n",
@@ -467,7 +490,8 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                res[i].numRays / res[i].seconds * 1e-6,
                100.0 * (double)res[i].numHits / (double)res[i].numRays, sum);
     }
-    printf("\ntree build:  %.3f s\npeak memory: %.1f MiB%s\n", buildSeconds, peakMemKiB / 1024.0,
+    printf("\ntree walk:   %s\n", kWalkNames[opt->walk]);
+    printf("tree build:  %.3f s\npeak memory: %.1f MiB%s\n", buildSeconds, peakMemKiB / 1024.0,
            withPeer ? " (before the peer)" : "");
     if (!withPeer)
         return;
@@ -500,6 +524,7 @@ int main(int argc, char** argv)
     }
     if (parsed != 0) return 1;
     setDenormalsToZero();
+    qkd_setPath(opt.walk);
 
     const unsigned int side = opt.side;
     t_buffers buf = {};
