@@ -2,8 +2,10 @@
 // single-ray intersection from the root.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -659,7 +661,7 @@ struct Mismatches {
 // Follows the tiles down to the traced ones and traces each of their rays
 // from the entry point, comparing t and the normal with the root query.
 void compareTracedTiles(const t_mlrta_EP& start, int x, int y, int size, t_renderData* rdat,
-                        Mismatches* mm)
+                        const std::vector<t_qkdHit>& root, Mismatches* mm)
 {
     t_mlrta_EP ep = start;
     if (!mlrta_findEP(&ep, x, y, size, rdat))
@@ -668,7 +670,7 @@ void compareTracedTiles(const t_mlrta_EP& start, int x, int y, int size, t_rende
         const int half = size / 2;
         for (int sy = y; sy < y + size; sy += half)
             for (int sx = x; sx < x + size; sx += half)
-                compareTracedTiles(ep, sx, sy, half, rdat, mm);
+                compareTracedTiles(ep, sx, sy, half, rdat, root, mm);
         return;
     }
     t_state state;
@@ -682,9 +684,9 @@ void compareTracedTiles(const t_mlrta_EP& start, int x, int y, int size, t_rende
             t_ray ray;
             transform(ray.x, rdat->matView, cam.x);
             transformW(ray.w, rdat->matView, cam.w);
-            scalar tRef, NRef[3], t = FLT_MAX, N[3];
-            t_material matRef, mat = {{0, 0, 0}};
-            const int ref = intersect_qkd(&tRef, NRef, &matRef, &ray, rdat->qkd);
+            scalar t = FLT_MAX, N[3];
+            t_material mat = {{0, 0, 0}};
+            const t_qkdHit& ref = root[size_t(v) * rdat->STRIDE + u];
             int got = 0;
             if (intersectRayAABB(&state.t_min, &state.t_max, &ray, ep.bbMin, ep.bbMax) &&
                 state.t_min <= state.t_max && state.t_max > 0) {
@@ -694,49 +696,72 @@ void compareTracedTiles(const t_mlrta_EP& start, int x, int y, int size, t_rende
                 presort_ofs(sortedOfs, &ray);
                 got = iterativeQkdTraverse(&t, N, &mat, sortedOfs, &ray, inv_w, &state, rdat->qkd);
             }
-            if (got != ref || (ref && (t != tRef || N[0] != NRef[0] || N[1] != NRef[1] ||
-                                       N[2] != NRef[2])))
+            if (got != ref.result ||
+                (got && (t != ref.t || N[0] != ref.N[0] || N[1] != ref.N[1] || N[2] != ref.N[2])))
                 ++mm->distanceOrNormal;
         }
 }
 
+// The frame rendered on every fast walk this processor runs, against the
+// root query of the plain walk; mismatches are summed over the walks, traced
+// pixels are those of the walk that traced the fewest.
 Mismatches checkFlightFrame(const t_qkd* qkd, Frame& fr, t_matrix* view)
 {
-    Mismatches mm;
-    for (t_pixel& p : fr.pixels)
-        p = kCleared;
-    for (int v = 0; v < fr.height; v += 128)
-        for (int u = 0; u < fr.width; u += 128)
-            fr.render(qkd, u, v, 128, view);
-    for (int v = 0; v < fr.height; ++v)
-        for (int u = 0; u < fr.width; ++u) {
-            const t_ray& cam = fr.rays[size_t(v) * fr.width + u];
-            t_ray ray;
-            transform(ray.x, view, cam.x);
-            transformW(ray.w, view, cam.w);
-            scalar t, N[3];
-            t_material mat;
-            const int ref = intersect_qkd(&t, N, &mat, &ray, qkd);
-            const t_pixel& p = fr.at(u, v);
-            if (p.density == 0) {
-                mm.lostInUntraced += ref != 0;
-                continue;
+    std::vector<t_qkdHit> root(fr.rays.size());
+    const t_qkdPath before = qkd_setPath(QKD_PATH_REFERENCE);
+    for (size_t i = 0; i < root.size(); ++i) {
+        t_ray ray;
+        transform(ray.x, view, fr.rays[i].x);
+        transformW(ray.w, view, fr.rays[i].w);
+        t_material mat;
+        root[i].result = intersect_qkd(&root[i].t, root[i].N, &mat, &ray, qkd);
+    }
+    Mismatches sum;
+    sum.traced = INT32_MAX;
+    for (t_qkdPath path : {QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512}) {
+        if (!qkd_pathRuns(path))
+            continue;
+        qkd_setPath(path);
+        Mismatches mm;
+        for (t_pixel& p : fr.pixels)
+            p = kCleared;
+        for (int v = 0; v < fr.height; v += 128)
+            for (int u = 0; u < fr.width; u += 128)
+                fr.render(qkd, u, v, 128, view);
+        for (int v = 0; v < fr.height; ++v)
+            for (int u = 0; u < fr.width; ++u) {
+                const t_qkdHit& ref = root[size_t(v) * fr.width + u];
+                const t_pixel& p = fr.at(u, v);
+                if (p.density == 0) {
+                    mm.lostInUntraced += ref.result != 0;
+                    continue;
+                }
+                ++mm.traced;
+                // r: frame 0 or 1, plus 0.9 (box miss), 0.5 (terrain miss) or
+                // 0 (hit, ground colour (0, 0, 1)); b of a hit is its shading.
+                const scalar frac = p.r - std::floor(p.r);
+                const bool hit = frac < 0.25f;
+                if (hit != (ref.result != 0))
+                    ++mm.hitMiss;
+                else if (hit && p.b != 0.5f + 0.5f * ref.N[0])
+                    ++mm.shading;
             }
-            ++mm.traced;
-            // r: frame 0 or 1, plus 0.9 (box miss), 0.5 (terrain miss) or
-            // 0 (hit, ground colour (0, 0, 1)); b of a hit is its shading.
-            const scalar frac = p.r - std::floor(p.r);
-            const bool hit = frac < 0.25f;
-            if (hit != (ref != 0))
-                ++mm.hitMiss;
-            else if (hit && p.b != 0.5f + 0.5f * N[0])
-                ++mm.shading;
-        }
-    t_renderData rdat = context(qkd, fr.rays, fr.pixels.data(), fr.width, fr.height, view);
-    for (int v = 0; v < fr.height; v += 128)
-        for (int u = 0; u < fr.width; u += 128)
-            compareTracedTiles(rootEP(*qkd), u, v, 128, &rdat, &mm);
-    return mm;
+        t_renderData rdat = context(qkd, fr.rays, fr.pixels.data(), fr.width, fr.height, view);
+        for (int v = 0; v < fr.height; v += 128)
+            for (int u = 0; u < fr.width; u += 128)
+                compareTracedTiles(rootEP(*qkd), u, v, 128, &rdat, root, &mm);
+        if (mm.lostInUntraced || mm.hitMiss || mm.shading || mm.distanceOrNormal)
+            ADD_FAILURE() << "walk " << (int)path << ": " << mm.lostInUntraced << " lost, "
+                          << mm.hitMiss << " hit or miss, " << mm.shading << " shading, "
+                          << mm.distanceOrNormal << " t or normal";
+        sum.lostInUntraced += mm.lostInUntraced;
+        sum.hitMiss += mm.hitMiss;
+        sum.shading += mm.shading;
+        sum.distanceOrNormal += mm.distanceOrNormal;
+        sum.traced = std::min(sum.traced, mm.traced);
+    }
+    qkd_setPath(before);
+    return sum;
 }
 
 // The frames include views that the yaw turns towards -x and +x, where the

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tesk.h"
+#include "tesk_app.h"
+#include "tesk_internal.h"
 #include "tesk_math.h"
+#include "tesk_plasma.h"
 #include "tesk_qkd.h"
+#include "tesk_qkd_internal.h"
 
 namespace {
 
@@ -350,6 +356,8 @@ TEST_F(RenderTest, EmptyFrameWritesNothing)
     EXPECT_EQ(render(pix.data(), rays, &scene, &m, 0, 0), 0);
     EXPECT_EQ(render(pix.data(), rays, &scene, &m, W, 0), 0);
     EXPECT_EQ(render(pix.data(), rays, &scene, &m, 0, H), 0);
+    EXPECT_EQ(renderReference(pix.data(), rays, &scene, &m, W, 0), 0);
+    EXPECT_EQ(renderReference(pix.data(), rays, &scene, &m, 0, H), 0);
     EXPECT_EQ(render_mlrta(pix.data(), rays, &scene, &m, 0, 0), 0);
     EXPECT_EQ(render_mlrta(pix.data(), rays, &scene, &m, W, 0), 0);
     for (const t_pixel& p : pix) {
@@ -441,6 +449,103 @@ TEST(RenderMlrta, FrameSidesThatAreNotMultiplesOfTheTileStayInside)
         EXPECT_EQ(pix[v * W + W - 1].r, 1.0f) << v;
     }
     free(rays);
+}
+
+// --- The tiled renderer against the plain one ------------------------------
+
+// Frames of both flights, shaded as the programs shade them: the benchmark
+// flight under the sun of t = 0, the interactive one with the sun moving
+// (low flight, circling, overview, low again with the sun low), at an odd
+// size whose tiles are cut at the frame's edges and at 256 x 256. render
+// and renderReference (its rays on the plain walk) give the same bytes on
+// screen (exposure 1, as draw scales them) and the same densities; the HDR
+// channels are at most one float step apart (the tiles' sky is the SIMD sky).
+TEST(RenderTiled, FlightFramesEqualThePlainRenderer)
+{
+    t_scene scene = {};
+    ASSERT_EQ(initLights(&scene), 0);
+    t_qkd qkd = {};
+    scene.p_qkd = &qkd;
+    int frames = 0, hits = 0, sky = 0, oneStep = 0;
+    auto compare = [&](t_matrix view, unsigned int W, unsigned int H) {
+        SCOPED_TRACE(testing::Message() << "frame " << frames++ << " at " << W << "x" << H);
+        t_ray* rays = nullptr;
+        ASSERT_EQ(allocAndInitSimpleRayBuffer(&rays, W, H, 0.5f), 0);
+        std::vector<t_pixel> fast(W * H), plain(W * H);
+        flushSurf(fast.data(), (int)W, (int)H);
+        flushSurf(plain.data(), (int)W, (int)H);
+        render(fast.data(), rays, &scene, &view, W, H);
+        const t_qkdPath before = qkd_setPath(QKD_PATH_REFERENCE);
+        renderReference(plain.data(), rays, &scene, &view, W, H);
+        qkd_setPath(before);
+        for (unsigned int i = 0; i < W * H; ++i) {
+            const t_pixel &a = fast[i], &b = plain[i];
+            ASSERT_EQ(memcmp(&a.density, &b.density, sizeof(scalar)), 0) << "pixel " << i;
+            t_ray world;
+            transform(world.x, &view, rays[i].x);
+            transformW(world.w, &view, rays[i].w);
+            scalar t, N[3];
+            t_material mat;
+            (intersect_qkd(&t, N, &mat, &world, &qkd) ? hits : sky) += 1;
+            for (int c = 0; c < 3; ++c) {
+                int32_t ia, ib;  // same sign: the bits count float steps
+                memcpy(&ia, &a.m[c], 4);
+                memcpy(&ib, &b.m[c], 4);
+                ASSERT_EQ(channelByte(a.m[c] / a.density), channelByte(b.m[c] / b.density))
+                    << "pixel " << i << " channel " << c << ": " << a.m[c] << " vs " << b.m[c];
+                ASSERT_LE(std::abs((int64_t)ia - ib), 1)
+                    << "pixel " << i << " channel " << c << ": " << a.m[c] << " vs " << b.m[c];
+                oneStep += ia != ib;
+            }
+        }
+        free(rays);
+    };
+    auto release = [&]() {
+        free(qkd.heightmap);
+        free(qkd.nodes);
+        free(qkd.S05);
+        free(qkd.W05);
+        free(qkd.vertexX);
+        qkd = t_qkd{};
+    };
+
+    testing::internal::CaptureStderr();
+    benchmark_init_qkd(&qkd);
+    updateLights(&scene, 0.0f);
+    scalar p = 50.0f;
+    for (int f = 0; f < 420; ++f) {
+        p = (scalar)((double)p + 0.3);
+        t_matrix view;
+        benchmarkCameraPath(&view, p);
+        if (f == 0 || f == 199 || f == 419)
+            compare(view, 77, 53);
+        if (f == 199)
+            compare(view, 256, 256);
+    }
+    release();
+
+    char file[] = "/tmp/tesk_render_test_XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(plasmaWriteRGB(plasmaSamples(2049, 1, 0.55), 2049, file), 0);
+    init_qkd_from(&qkd, file);
+    testing::internal::GetCapturedStderr();
+    remove(file);
+    for (scalar t : {0.0f, 8.0f, 15.0f, 41.0f}) {
+        t_matrix view;
+        interactiveCameraPath(&view, t, &scene);
+        updateLights(&scene, t);
+        compare(view, 77, 53);
+        if (t == 8.0f)
+            compare(view, 256, 256);
+    }
+    release();
+    free(scene.p_dirLights);
+    printf("%d frames, %d hit and %d sky pixels, %d HDR channels one float step apart\n", frames,
+           hits, sky, oneStep);
+    EXPECT_GT(hits, 10000);
+    EXPECT_GT(sky, 10000);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,7 +62,7 @@ std::string writePlasmaMap()
     return name;
 }
 
-enum class Relief { Noise, Smooth, Terraced, TerracedOnTheBox };
+enum class Relief { Noise, Smooth, Terraced, TerracedOnTheBox, Flat };
 
 void fill(Map* map, uint32_t size, Relief relief, std::mt19937* rng)
 {
@@ -80,6 +81,8 @@ void fill(Map* map, uint32_t size, Relief relief, std::mt19937* rng)
                 v = (int)(smooth * 60000.0) + any(*rng) % 2000;
             else if (relief == Relief::Terraced)
                 v = 1000 + (int)(smooth * 4.0) * 16000;  // plateaus of equal samples
+            else if (relief == Relief::Flat)
+                v = 30000;
             else
                 v = std::min((int)(smooth * 4.0), 3) * 21845;  // plateaus 0 to 65535
             map->samples[(size_t)r * size + c] = (t_qkdHeightVal)std::clamp(v, 0, 65535);
@@ -1263,6 +1266,332 @@ TEST(QkdWatertight, RaysAtSharedEdgesAndVerticesHit)
             break;
     }
     EXPECT_GT(hits, rays * 95 / 100);  // nearly every aimed ray meets the surface
+}
+
+// --- Fast paths against the reference walk ---------------------------------
+
+// Selects a walk while it lives; the one selected before comes back after.
+struct PathScope {
+    explicit PathScope(t_qkdPath path) : before(qkd_setPath(path)) {}
+    ~PathScope() { qkd_setPath(before); }
+    const t_qkdPath before;
+};
+
+const t_qkdPath kPaths[] = {QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512};
+
+// Same result and, for a hit, the same t, normal and material bits.
+bool sameHit(const t_qkdHit& a, const t_qkdHit& b)
+{
+    return a.result == b.result && (!a.result || memcmp(&a.t, &b.t, 7 * sizeof(scalar)) == 0);
+}
+
+std::string describe(const t_ray& r, const t_qkdHit& got, const t_qkdHit& want)
+{
+    char buf[256];
+    snprintf(buf, sizeof buf, "ray x=(%a,%a,%a) w=(%a,%a,%a): got %d t=%a, want %d t=%a", r.x[0],
+             r.x[1], r.x[2], r.w[0], r.w[1], r.w[2], got.result, got.t, want.result, want.t);
+    return buf;
+}
+
+// One ray from start by the plain walk, or by the selected one; from the
+// root through intersect_qkd without a start.
+t_qkdHit walk(const t_ray& ray, const t_qkd* q, const t_state* start = nullptr, bool plain = false)
+{
+    t_qkdHit o = {0, FLT_MAX, {0, 0, 0}, {{0, 0, 0}}};
+    if (!start) {
+        o.result = intersect_qkd(&o.t, o.N, &o.mat, &ray, q);
+        return o;
+    }
+    const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
+    uint32_t ofs[4];
+    presort_ofs(ofs, &ray);
+    o.result = (plain ? qkd_walkReference : iterativeQkdTraverse)(&o.t, o.N, &o.mat, ofs, &ray,
+                                                                  inv_w, start, q);
+    return o;
+}
+
+// The ray's interval in the node's box, t_min clamped to 0.
+bool enters(t_state* s, const t_ray& ray, const t_qkd* q)
+{
+    const scalar S = q->S05[s->rec];
+    const scalar lo[3] = {s->centerXZ[0] - S, q->heightOfSample[s->node->minH], s->centerXZ[1] - S};
+    const scalar hi[3] = {s->centerXZ[0] + S, q->heightOfSample[s->node->maxH], s->centerXZ[1] + S};
+    scalar t0, t1;
+    if (!intersectRayAABB(&t0, &t1, &ray, lo, hi) || t0 > t1 || t1 <= 0.0f)
+        return false;
+    s->t_min = std::max(t0, 0.0f);
+    s->t_max = t1;
+    return true;
+}
+
+// Turns the ray towards a vertex at a corner of leaves from 1 to 300 cells
+// away, keeping a zero x or z direction component zero.
+void aimAtLeafCorner(t_ray* ray, const t_qkd* q, std::mt19937* rng)
+{
+    const uint32_t corners = (q->size - 1) / q->minNodeSize + 1;
+    const uint32_t row = (*rng)() % corners * q->minNodeSize;
+    const uint32_t col = (*rng)() % corners * q->minNodeSize;
+    const double target[3] = {q->vertexX[col], q->heightOfSample[q->heightmap[row * q->size + col]],
+                              q->vertexZ[row]};
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double distance = q->s / (q->size - 1) * std::pow(300.0, unit(*rng));
+    const double elevation = 0.17 + 1.23 * unit(*rng), azimuth = 6.283 * unit(*rng);
+    double w[3] = {ray->w[0] == 0 ? 0 : std::cos(elevation) * std::cos(azimuth),
+                   -std::sin(elevation),
+                   ray->w[2] == 0 ? 0 : std::cos(elevation) * std::sin(azimuth)};
+    const double len = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]);
+    for (int k = 0; k < 3; ++k) {
+        ray->w[k] = (scalar)(w[k] / len);
+        ray->x[k] = (scalar)(target[k] - distance * ray->w[k]);
+    }
+}
+
+// Random packets on random maps (noise, plateaus, plateaus on the box's top
+// and floor, flat; leaves of 2, 4 and 8 cells): a ray of the brute-force
+// test's kinds, or one aimed at a corner of leaves, and up to fifteen
+// neighbours with jittered origins and directions (zero components kept in
+// some), walked from the root or from a node that the first ray enters down
+// to three levels; lanes dropped at random, and those of another child order
+// or missing the node left out. On every path each lane, and each ray walked
+// alone, equals the plain walk bit for bit.
+TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
+{
+    struct Case {
+        uint32_t size, minNodeSize, packets;
+        scalar s, h;
+        Relief relief;
+    };
+    const Case cases[] = {
+        {3, 2, 60, 2.0f, 1.0f, Relief::Noise},
+        {5, 4, 60, 100.0f, 40.0f, Relief::Smooth},
+        {17, 2, 120, 64.0f, 30.0f, Relief::Terraced},
+        {17, 4, 120, 64.0f, 30.0f, Relief::TerracedOnTheBox},
+        {17, 2, 300, 64.0f, 30.0f, Relief::TerracedOnTheBox},
+        {65, 2, 200, 200.0f, 15.0f, Relief::TerracedOnTheBox},
+        {33, 2, 150, 10.0f, 3.0f, Relief::Flat},
+        {65, 2, 150, 1000.0f, 300.0f, Relief::Noise},
+        {65, 4, 150, 64.0f, 5.0f, Relief::Smooth},
+        {65, 8, 100, 7.3f, 2.1f, Relief::Terraced},
+        {257, 2, 150, 2048.0f, 400.0f, Relief::Smooth},
+        {257, 4, 100, 512.0f, 90.0f, Relief::Noise},
+    };
+    std::mt19937 rng(77);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    int lanes = 0, hits = 0, deepStarts = 0;
+    for (const Case& c : cases) {
+        Map map;
+        fill(&map, c.size, c.relief, &rng);
+        build(&map, c.size, c.minNodeSize, c.s, c.h);
+        const t_qkd* q = &map.qkd;
+        for (uint32_t n = 0; n < c.packets; ++n) {
+            const bool atCorner = n % 3 == 2;
+            t_ray base;
+            t_state start = {{0.0f, 0.0f}, 0.0f, 0.0f, 0, q->nodes};
+            uint32_t tries = 0;
+            do {  // under a flat map some kinds never enter: then the next kind
+                base = randomRay(q, (RayKind)((n + tries++ / 20) % (uint32_t)RayKind::Count), &rng);
+                if (atCorner)
+                    aimAtLeafCorner(&base, q, &rng);
+            } while (!enters(&start, base, q));
+            // Down to three levels, through children that the first ray enters.
+            uint32_t levels = rng() % 2 ? 0 : 1 + rng() % 3;
+            for (; levels > 0 && start.rec < q->numRecursions; --levels) {
+                const scalar S = q->S05[start.rec + 1];
+                for (uint32_t j = 0, k0 = rng(); j < 4; ++j) {
+                    const uint32_t k = (k0 + j) % 4;
+                    t_state child = start;
+                    child.centerXZ[0] += (k & 1) ? S : -S;
+                    child.centerXZ[1] += (k & 2) ? -S : S;
+                    child.rec = start.rec + 1;
+                    child.node = start.node + start.node->ofs + k;
+                    if (enters(&child, base, q)) {
+                        start = child;
+                        break;
+                    }
+                }
+            }
+            deepStarts += start.rec > 0;
+            uint32_t order[4];
+            presort_ofs(order, &base);
+
+            t_qkdPacket packet;
+            memset(&packet, 0xff, sizeof packet);  // NaN rays in the lanes left out
+            packet.lanes = 0;
+            t_qkdHit want[QKD_PACKET_LANES];
+            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+                t_ray ray = base;
+                for (int k = 0; k < 3 && i > 0; ++k) {
+                    if (rng() % 2)
+                        ray.x[k] += c.s * (atCorner ? 1e-7f : 0.01f) * unit(rng);
+                    if (rng() % 4 && !(ray.w[k] == 0.0f && rng() % 2))
+                        ray.w[k] += (atCorner ? 1e-6f : 0.05f) * unit(rng);
+                }
+                uint32_t laneOrder[4];
+                presort_ofs(laneOrder, &ray);
+                t_state lane = start;
+                if (rng() % 10 < 3 || laneOrder[3] != order[3] || !enters(&lane, ray, q))
+                    continue;
+                packet.lanes |= 1 << i;
+                packet.ray[i] = ray;
+                packet.t_min[i] = lane.t_min;
+                packet.t_max[i] = lane.t_max;
+                packet.t[i] = FLT_MAX;
+                packet.mat[i] = t_material{{0.0f, 0.0f, 0.0f}};
+                want[i] = walk(ray, q, &lane, true);
+                hits += want[i].result != 0;
+                ++lanes;
+            }
+            for (t_qkdPath path : kPaths) {
+                if (!qkd_pathRuns(path))
+                    continue;
+                const PathScope scope(path);
+                t_qkdPacket p = packet;
+                qkd_walkPacket(&p, order, &start, q);
+                for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "path " << path << ", map " << c.size << "/" << c.minNodeSize
+                                 << ", packet " << n << " from level " << start.rec << ", lane "
+                                 << i);
+                    if (!(packet.lanes & (1 << i))) {
+                        ASSERT_EQ(p.result[i], 0);
+                        continue;
+                    }
+                    const t_qkdHit got = {
+                        p.result[i], p.t[i], {p.N[i][0], p.N[i][1], p.N[i][2]}, p.mat[i]};
+                    ASSERT_TRUE(sameHit(got, want[i])) << describe(p.ray[i], got, want[i]);
+                    t_state lane = start;
+                    lane.t_min = packet.t_min[i];
+                    lane.t_max = packet.t_max[i];
+                    const t_qkdHit alone = walk(p.ray[i], q, &lane);
+                    ASSERT_TRUE(sameHit(alone, want[i]))
+                        << "alone " << describe(p.ray[i], alone, want[i]);
+                }
+            }
+        }
+        release(&map);
+    }
+    printf("%d lanes, %d hits, %d packets from below the root\n", lanes, hits, deepStarts);
+    EXPECT_GT(hits, lanes / 5);  // not about misses alone, nor about the root alone
+    EXPECT_GT(deepStarts, 400);
+}
+
+// Frames of both flights, every pixel of a 131 x 97 frame: on every path
+// intersect_qkd equals the plain walk bit for bit; qkd_traceTile, on tiles
+// of 16 x 16 as the renderer cuts them and of other sizes, cut at the
+// frame's edges, gives each ray and its hit as intersect_qkd does;
+// qkd_occluded answers as intersect_qkd for the shadow rays of the hits.
+// Both count the rays that enter the root as intersect_qkd does.
+TEST(QkdFastPaths, FlightRaysTilesAndShadowRaysMatchTheReference)
+{
+    const unsigned int W = 131, H = 97;  // edge tiles 3 wide, 1 high
+    const unsigned int tiles[][2] = {{16, 16}, {7, 5}, {33, 16}, {16, 16}};
+    t_ray* cameraRays = nullptr;
+    ASSERT_EQ(allocAndInitSimpleRayBuffer(&cameraRays, W, H, 0.5f), 0);
+    t_scene scene = {};
+    ASSERT_EQ(initLights(&scene), 0);
+    t_qkd qkd = {};
+    scene.p_qkd = &qkd;
+    int frame = 0, hits = 0, shadowed = 0;
+    auto check = [&](t_matrix view) {
+        SCOPED_TRACE(testing::Message() << "frame " << frame);
+        const unsigned int tw = tiles[frame % 4][0], th = tiles[frame % 4][1];
+        ++frame;
+        std::vector<t_ray> world(W * H), shadows;
+        std::vector<t_qkdHit> want(W * H);
+        std::vector<int> occludedWant;
+        uint64_t counted[2];  // rays entering the root, primary and shadow rays
+        {
+            const PathScope scope(QKD_PATH_REFERENCE);
+            counted[0] = g_qkdStats.numRaysHitRoot;
+            for (unsigned int i = 0; i < W * H; ++i) {
+                transform(world[i].x, &view, cameraRays[i].x);
+                transformW(world[i].w, &view, cameraRays[i].w);
+                want[i] = walk(world[i], &qkd);
+            }
+            counted[0] = g_qkdStats.numRaysHitRoot - counted[0];
+            counted[1] = g_qkdStats.numRaysHitRoot;
+            for (unsigned int i = 0; i < W * H; ++i) {
+                if (!want[i].result)
+                    continue;
+                t_ray s = {};  // lifted off the surface as the renderer lifts it
+                for (int c = 0; c < 3; ++c) {
+                    s.x[c] = world[i].x[c] + world[i].w[c] * want[i].t + 0.01f * want[i].N[c];
+                    s.w[c] = -scene.p_dirLights[0].w[c];
+                }
+                shadows.push_back(s);
+                occludedWant.push_back(walk(s, &qkd).result != 0);
+                shadowed += occludedWant.back();
+            }
+            counted[1] = g_qkdStats.numRaysHitRoot - counted[1];
+            hits += (int)shadows.size();
+        }
+        for (t_qkdPath path : kPaths) {
+            if (!qkd_pathRuns(path))
+                continue;
+            SCOPED_TRACE(testing::Message() << "path " << path);
+            const PathScope scope(path);
+            for (unsigned int i = 0; i < W * H; ++i)
+                ASSERT_TRUE(sameHit(walk(world[i], &qkd), want[i])) << "pixel " << i;
+
+            uint64_t before = g_qkdStats.numRaysHitRoot;
+            std::vector<t_ray> rays(tw * th);
+            std::vector<t_qkdHit> got(tw * th);
+            for (unsigned int y = 0; y < H; y += th)
+                for (unsigned int x = 0; x < W; x += tw) {
+                    const unsigned int w = std::min(tw, W - x), h = std::min(th, H - y);
+                    qkd_traceTile(&qkd, (int)x, (int)y, (int)w, (int)h, cameraRays, W, &view,
+                                  rays.data(), got.data());
+                    for (unsigned int k = 0; k < w * h; ++k) {
+                        const unsigned int i = (y + k / w) * W + x + k % w;
+                        ASSERT_EQ(memcmp(&rays[k], &world[i], 6 * sizeof(scalar)), 0) << i;
+                        ASSERT_TRUE(sameHit(got[k], want[i]))
+                            << "tile " << x << "," << y << " " << w << "x" << h << ", "
+                            << describe(world[i], got[k], want[i]);
+                    }
+                }
+            EXPECT_EQ(g_qkdStats.numRaysHitRoot - before, counted[0]);
+
+            before = g_qkdStats.numRaysHitRoot;
+            std::vector<int> occluded(shadows.size(), -1);
+            for (size_t k = 0; k < shadows.size(); k += 253)  // at most a tile's rays
+                qkd_occluded(&qkd, &shadows[k], (int)std::min<size_t>(253, shadows.size() - k),
+                             &occluded[k]);
+            ASSERT_EQ(occluded, occludedWant);
+            EXPECT_EQ(g_qkdStats.numRaysHitRoot - before, counted[1]);
+        }
+    };
+
+    testing::internal::CaptureStderr();
+    benchmark_init_qkd(&qkd);
+    updateLights(&scene, 0.0f);
+    scalar p = 50.0f;
+    for (int f = 0; f < 420; ++f) {
+        p = (scalar)((double)p + 0.3);
+        t_matrix view;
+        benchmarkCameraPath(&view, p);
+        if (f == 0 || f == 59 || f == 199 || f == 419)
+            check(view);
+    }
+    free(qkd.heightmap);
+    release(&qkd);
+
+    const std::string file = writePlasmaMap();
+    init_qkd_from(&qkd, file.c_str());
+    testing::internal::GetCapturedStderr();
+    remove(file.c_str());
+    for (scalar t : {0.0f, 8.0f, 15.0f, 41.0f}) {
+        t_matrix view;
+        interactiveCameraPath(&view, t, &scene);
+        updateLights(&scene, t);
+        check(view);
+    }
+    free(qkd.heightmap);
+    release(&qkd);
+    free(scene.p_dirLights);
+    free(cameraRays);
+    printf("%d hits, %d of them in shadow\n", hits, shadowed);
+    EXPECT_GT(hits, 8 * 2000);
+    EXPECT_GT(shadowed, 500);  // the low sun casts shadows
 }
 
 }  // namespace
