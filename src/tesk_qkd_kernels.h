@@ -348,6 +348,12 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     t_rayFrame frame[QKD_LANES];
     const t_ray* ray = p->ray + base;
     for (int i = 0; i < QKD_LANES; ++i) {
+        // Lanes not walked may hold no ray at all: plain numbers instead.
+        if (!(active & (1 << i))) {
+            x0[i] = x1[i] = x2[i] = w1[i] = 0.0f;
+            inv0[i] = inv2[i] = 1.0f;
+            continue;
+        }
         const t_ray* r = &ray[i];
         x0[i] = r->x[0];
         x1[i] = r->x[1];
@@ -355,8 +361,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
         w1[i] = r->w[1];
         inv0[i] = 1.0f / r->w[0];
         inv2[i] = 1.0f / r->w[2];
-        if (active & (1 << i))
-            rayFrame(&frame[i], r);
+        rayFrame(&frame[i], r);
     }
     const uint32_t order[4] = {sortedOfs[0], sortedOfs[1], sortedOfs[2], sortedOfs[3]};
     const bool nearIsPlusX = (order[3] & 1u) != 0;
@@ -365,7 +370,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const vf fltMax = zero + FLT_MAX;
     const vi finite0 = (inv0 <= fltMax) & (inv0 >= -fltMax);
     const vi finite2 = (inv2 <= fltMax) & (inv2 >= -fltMax);
-    const bool allFinite = laneBits(finite0 & finite2) == kAllLanes;
+    const bool allFinite = (laneBits(finite0 & finite2) & active) == active;
     const vf slackFactor = zero + 4.0f * FLT_EPSILON;
     const vf rel = zero + 1e-6f;
     const vf absX1 = x1 < zero ? -x1 : x1;
@@ -381,8 +386,9 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     int sp = 0;
     t_packetState cur;
     for (int i = 0; i < QKD_LANES; ++i) {
-        cur.t_min[i] = p->t_min[base + i];
-        cur.t_max[i] = p->t_max[base + i];
+        const bool walked = active & (1 << i);
+        cur.t_min[i] = walked ? p->t_min[base + i] : 0.0f;
+        cur.t_max[i] = walked ? p->t_max[base + i] : 0.0f;
     }
     cur.cx = start->centerXZ[0];
     cur.cz = start->centerXZ[1];

@@ -300,6 +300,7 @@ TEST(Plasma, TwentyFourBitMapLoadsAsTheIntendedSamples)
     free(qkd.nodes);
     free(qkd.S05);
     free(qkd.W05);
+    free(qkd.vertexX);
     std::remove(a.c_str());
     std::remove(b.c_str());
     rmdir(dir.c_str());
