@@ -430,6 +430,43 @@ int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
     return mlrta_searchEP(ep, P, numPlanes, rdat->qkd);
 }
 
+// Makes lane i of the packet ready to walk from where its ray enters the
+// start node's box ([t_min, t_max], t_min clamped to 0), with its child
+// order in sortedOfs.
+static void packetLane(t_qkdPacket* packet, int i, scalar t_min, scalar t_max,
+                       uint32_t* sortedOfs)
+{
+    packet->t_min[i] = t_min >= 0 ? t_min : 0;
+    packet->t_max[i] = t_max;
+    packet->t[i] = FLT_MAX;
+    packet->mat[i].rgb[0] = packet->mat[i].rgb[1] = packet->mat[i].rgb[2] = 0;
+    presort_ofs(sortedOfs, &packet->ray[i]);
+}
+
+// Walks the lanes `traced` of the packet from start: those that share the
+// first one's child order together, the others one by one. Each gets its
+// result, t, N and mat.
+static void walkLanes(t_qkdPacket* packet, int traced, uint32_t (*sortedOfs)[4],
+                      t_state* start, const t_qkd* qkd)
+{
+    const int lead = __builtin_ctz((unsigned)traced);
+    packet->lanes = 0;
+    for (int i = lead; i < QKD_PACKET_LANES; ++i)
+        if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
+            packet->lanes |= 1 << i;
+    qkd_walkPacket(packet, sortedOfs[lead], start, qkd);
+    for (int i = lead; i < QKD_PACKET_LANES; ++i) {
+        if (!(traced & (1 << i)) || (packet->lanes & (1 << i)))
+            continue;
+        const t_ray* ray = &packet->ray[i];
+        const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
+        start->t_min = packet->t_min[i];
+        start->t_max = packet->t_max[i];
+        packet->result[i] = iterativeQkdTraverse(&packet->t[i], packet->N[i], &packet->mat[i],
+                                                 sortedOfs[i], ray, inv_w, start, qkd);
+    }
+}
+
 void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerXZ,
            t_renderData* rdat, int rec)
 {
@@ -484,7 +521,6 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     for (int by = y; by <= y1; by += kPacketSide) {
         for (int bx = x; bx <= x1; bx += kPacketSide) {
             t_qkdPacket packet;
-            packet.lanes = 0;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;  // lanes that meet the entry point's box
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
@@ -510,30 +546,12 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
                     pix->b += 0.4f;
                     continue;
                 }
-                packet.t_min[i] = t_min >= 0 ? t_min : 0;
-                packet.t_max[i] = t_max;
-                packet.t[i] = FLT_MAX;
-                packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
-                presort_ofs(sortedOfs[i], &ray);
+                packetLane(&packet, i, t_min, t_max, sortedOfs[i]);
                 traced |= 1 << i;
             }
             if (!traced)
                 continue;
-            const int lead = __builtin_ctz((unsigned)traced);
-            for (int i = lead; i < QKD_PACKET_LANES; ++i)
-                if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
-                    packet.lanes |= 1 << i;
-            qkd_walkPacket(&packet, sortedOfs[lead], &state, qkd);
-            for (int i = lead; i < QKD_PACKET_LANES; ++i) {
-                if (!(traced & (1 << i)) || (packet.lanes & (1 << i)))
-                    continue;
-                const t_ray& ray = packet.ray[i];
-                const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
-                state.t_min = packet.t_min[i];
-                state.t_max = packet.t_max[i];
-                packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i], &packet.mat[i],
-                                                        sortedOfs[i], &ray, inv_w, &state, qkd);
-            }
+            walkLanes(&packet, traced, sortedOfs, &state, qkd);
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
                 if (!(traced & (1 << i)))
                     continue;
@@ -600,7 +618,6 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
         for (int u0 = 0; u0 < w; u0 += QKD_PACKET_LANES) {
             const int n = w - u0 < QKD_PACKET_LANES ? w - u0 : QKD_PACKET_LANES;
             t_qkdPacket packet;
-            packet.lanes = 0;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;
             for (int i = 0; i < n; ++i) {
@@ -618,32 +635,15 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 if (!intersectRayAABB(&t_min, &t_max, &ray, ep.bbMin, ep.bbMax) ||
                     t_min > t_max || t_max <= 0)
                     continue;
-                packet.t_min[i] = t_min >= 0 ? t_min : 0;
-                packet.t_max[i] = t_max;
-                packet.t[i] = FLT_MAX;
-                packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
-                presort_ofs(sortedOfs[i], &ray);
+                packetLane(&packet, i, t_min, t_max, sortedOfs[i]);
                 traced |= 1 << i;
             }
             if (!traced)
                 continue;
-            const int lead = __builtin_ctz((unsigned)traced);
-            for (int i = lead; i < n; ++i)
-                if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
-                    packet.lanes |= 1 << i;
-            qkd_walkPacket(&packet, sortedOfs[lead], &state, qkd);
-            for (int i = lead; i < n; ++i) {
+            walkLanes(&packet, traced, sortedOfs, &state, qkd);
+            for (int i = 0; i < n; ++i) {
                 if (!(traced & (1 << i)))
                     continue;
-                if (!(packet.lanes & (1 << i))) {
-                    const t_ray& ray = packet.ray[i];
-                    const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
-                    state.t_min = packet.t_min[i];
-                    state.t_max = packet.t_max[i];
-                    packet.result[i] = iterativeQkdTraverse(&packet.t[i], packet.N[i],
-                                                            &packet.mat[i], sortedOfs[i], &ray,
-                                                            inv_w, &state, qkd);
-                }
                 t_qkdHit* hit = &hits[v * w + u0 + i];
                 hit->result = packet.result[i];
                 hit->t = packet.t[i];
