@@ -614,17 +614,20 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     state.rec = (uint32_t)ep.rec;
     state.node = ep.ep;
 
-    for (int v = 0; v < h; ++v) {
-        for (int u0 = 0; u0 < w; u0 += QKD_PACKET_LANES) {
-            const int n = w - u0 < QKD_PACKET_LANES ? w - u0 : QKD_PACKET_LANES;
+    // Packets of 4 x 4 pixels, cut at the tile's edges.
+    for (int by = 0; by < h; by += kPacketSide) {
+        for (int bx = 0; bx < w; bx += kPacketSide) {
             t_qkdPacket packet;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+                const int u = bx + i % kPacketSide, v = by + i / kPacketSide;
+                if (u >= w || v >= h)
+                    continue;
                 t_ray& ray = packet.ray[i];
-                mlrta_worldRay(&ray, &rdat, x + u0 + i, y + v);
-                rays[v * w + u0 + i] = ray;
-                hits[v * w + u0 + i].result = 0;
+                mlrta_worldRay(&ray, &rdat, x + u, y + v);
+                rays[v * w + u] = ray;
+                hits[v * w + u].result = 0;
                 // The statistics as the query from the root keeps them.
                 scalar rootMin, rootMax;
                 if (!qkd_entersRoot(&rootMin, &rootMax, &ray, qkd) || !found)
@@ -641,10 +644,10 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
             if (!traced)
                 continue;
             walkLanes(&packet, traced, sortedOfs, &state, qkd);
-            for (int i = 0; i < n; ++i) {
+            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
                 if (!(traced & (1 << i)))
                     continue;
-                t_qkdHit* hit = &hits[v * w + u0 + i];
+                t_qkdHit* hit = &hits[(by + i / kPacketSide) * w + bx + i % kPacketSide];
                 hit->result = packet.result[i];
                 hit->t = packet.t[i];
                 hit->N[0] = packet.N[i][0];

@@ -315,6 +315,9 @@ QKD_INLINE int laneBits(vi m)
 
 constexpr int kAllLanes = (1 << QKD_LANES) - 1;
 
+// fabsf, lane by lane: the sign bit cleared.
+#define QKD_VABS(x) ((vf)((vi)(x) & 0x7fffffff))
+
 // A pending node of the packet walk: each lane's interval in it, and which
 // lanes take part.
 struct alignas(4 * QKD_LANES) t_packetState {
@@ -373,7 +376,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const bool allFinite = (laneBits(finite0 & finite2) & active) == active;
     const vf slackFactor = zero + 4.0f * FLT_EPSILON;
     const vf rel = zero + 1e-6f;
-    const vf absX1 = x1 < zero ? -x1 : x1;
+    const vf absX1 = QKD_VABS(x1);
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
 #ifdef __AVX2__
@@ -437,21 +440,21 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 // Heights within rounding of a bound keep the child
                 // (qkd_nearHeight); only lanes about to be culled need asking.
                 if (above | below) {
-                    const vf absIn = inW1 < zero ? -inW1 : inW1;
-                    const vf absOut = outW1 < zero ? -outW1 : outW1;
+                    const vf absIn = QKD_VABS(inW1);
+                    const vf absOut = QKD_VABS(outW1);
                     if (above) {
-                        const scalar absMax = maxY < 0 ? -maxY : maxY;
+                        const scalar absMax = __builtin_fabsf(maxY);
                         const vf dIn = yMin - maxY, dOut = yMax - maxY;
                         above &= ~laneBits(
-                            ((dIn < zero ? -dIn : dIn) <= (absIn + absX1 + absMax) * rel) |
-                            ((dOut < zero ? -dOut : dOut) <= (absOut + absX1 + absMax) * rel));
+                            (QKD_VABS(dIn) <= (absIn + absX1 + absMax) * rel) |
+                            (QKD_VABS(dOut) <= (absOut + absX1 + absMax) * rel));
                     }
                     if (below) {
-                        const scalar absMin = minY < 0 ? -minY : minY;
+                        const scalar absMin = __builtin_fabsf(minY);
                         const vf dIn = yMin - minY, dOut = yMax - minY;
                         below &= ~laneBits(
-                            ((dIn < zero ? -dIn : dIn) <= (absIn + absX1 + absMin) * rel) |
-                            ((dOut < zero ? -dOut : dOut) <= (absOut + absX1 + absMin) * rel));
+                            (QKD_VABS(dIn) <= (absIn + absX1 + absMin) * rel) |
+                            (QKD_VABS(dOut) <= (absOut + absX1 + absMin) * rel));
                     }
                     keep[k] = in & ~above & ~below;
                 }
@@ -510,6 +513,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
 
 #undef QKD_VMAX
 #undef QKD_VMIN
+#undef QKD_VABS
 
 }  // namespace
 
