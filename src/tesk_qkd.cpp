@@ -573,6 +573,20 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     }
 }
 
+// The MLRTA context for the buffers and view, its clip limits left to the
+// caller.
+static void renderContext(t_renderData* rdat, const t_qkd* qkd, t_pixel* p_pbuff, t_ray* p_rbuff,
+                          unsigned int STRIDE, t_matrix* matView)
+{
+    rdat->p_pbuff = p_pbuff;
+    rdat->p_rbuff = p_rbuff;
+    rdat->STRIDE = STRIDE;
+    rdat->matView = matView;
+    rdat->qkd = qkd;
+    rdat->mlrta_minSize = 16;
+    rdat->mlrta_numSubdivisions = 2;
+}
+
 // Counts a ray in numRaysHitRoot when intersect_qkd would: its interval in
 // the root's box is not empty and ends after parameter 0. Returns that
 // interval's start, clamped to 0, in *t_min.
@@ -593,13 +607,7 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     if (w <= 0 || h <= 0)
         return;
     t_renderData rdat;
-    rdat.p_pbuff = nullptr;
-    rdat.p_rbuff = p_rbuff;
-    rdat.STRIDE = STRIDE;
-    rdat.matView = matView;
-    rdat.qkd = qkd;
-    rdat.mlrta_minSize = 16;
-    rdat.mlrta_numSubdivisions = 2;
+    renderContext(&rdat, qkd, nullptr, p_rbuff, STRIDE, matView);
     rdat.clipX = x + w;
     rdat.clipY = y + h;
 
@@ -694,13 +702,7 @@ int render_qkd_mlrta(const t_qkd* qkd, int x, int y, int size, t_pixel* p_pbuff,
     if (size <= 0 || x < 0 || y < 0 || (unsigned int)x >= STRIDE)
         return 0;
     t_renderData rdat;
-    rdat.p_pbuff = p_pbuff;
-    rdat.p_rbuff = p_rbuff;
-    rdat.STRIDE = STRIDE;
-    rdat.matView = matView;
-    rdat.qkd = qkd;
-    rdat.mlrta_minSize = 16;
-    rdat.mlrta_numSubdivisions = 2;
+    renderContext(&rdat, qkd, p_pbuff, p_rbuff, STRIDE, matView);
     const int64_t xEnd = (int64_t)x + size;
     rdat.clipX = (int32_t)(xEnd < (int64_t)STRIDE ? xEnd : (int64_t)STRIDE);
     const int64_t yEnd = (int64_t)y + size;

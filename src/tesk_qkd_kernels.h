@@ -1,6 +1,7 @@
 // The fast kernels of the walk, included by one file per instruction set
-// (tesk_qkd_fast.cpp for SSE2, tesk_qkd_fast_avx2.cpp compiled for AVX2).
-// Everything here has internal linkage, so each file keeps its own copy.
+// (tesk_qkd_fast.cpp for SSE2, tesk_qkd_fast_avx2.cpp and
+// tesk_qkd_fast_avx512.cpp compiled for AVX2 and AVX-512). Everything here
+// has internal linkage, so each file keeps its own copy.
 #ifndef TESK_QKD_KERNELS_H
 #define TESK_QKD_KERNELS_H
 
@@ -9,7 +10,6 @@
 #include "tesk_qkd_internal.h"
 
 namespace {
-
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4l __attribute__((vector_size(32)));
@@ -146,6 +146,19 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
     return ret;
 }
 
+// Whether leaves go through leafOfFourCells: only leaves of 2 x 2 cells, and
+// only with AVX, since without it the four cells' double lanes come in pairs,
+// no faster than the plain leaf.
+QKD_INLINE bool useFourCellLeaves(const t_qkd* qkd)
+{
+#ifdef __AVX2__
+    return qkd->minNodeSize == 2;
+#else
+    (void)qkd;
+    return false;
+#endif
+}
+
 QKD_INLINE int leafOfFourCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
                                const t_ray* ray, const t_qkd_node* node, const t_qkd* qkd)
 {
@@ -176,13 +189,7 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
     const scalar* const H = qkd->heightOfSample;
     const bool nearIsPlusX = (order[3] & 1u) != 0;
     const bool nearIsPlusZ = (order[3] & 2u) == 0;
-    // Without AVX the four cells' double lanes come in pairs, no faster than
-    // the plain leaf.
-#ifdef __AVX2__
-    const bool fourCellLeaves = qkd->minNodeSize == 2;
-#else
-    const bool fourCellLeaves = false;
-#endif
+    const bool fourCellLeaves = useFourCellLeaves(qkd);
     t_rayFrame frame;
     rayFrame(&frame, ray);
 
@@ -379,11 +386,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const vf absX1 = QKD_VABS(x1);
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
-#ifdef __AVX2__
-    const bool fourCellLeaves = qkd->minNodeSize == 2;
-#else
-    const bool fourCellLeaves = false;
-#endif
+    const bool fourCellLeaves = useFourCellLeaves(qkd);
 
     t_packetState stack[QKD_STACK_ENTRIES];
     int sp = 0;
