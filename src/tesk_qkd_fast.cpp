@@ -3,7 +3,9 @@
 // plain walk (qkd_walkReference) with the same IEEE operations in the same
 // order, so every hit, t and normal is the same bit for bit; they only do
 // them in SIMD lanes (see tesk_qkd_kernels.h). This file holds the SSE2
-// build, which every x86-64 processor runs.
+// build, which every x86-64 processor runs. Its packet blocks are four rays
+// wide, one SSE register: wider blocks would be split into scalar code.
+#define QKD_LANES 4
 #include "tesk_qkd_kernels.h"
 
 int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
@@ -62,8 +64,8 @@ void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_stat
         qkd_walkPacketAvx2(packet, 8, sortedOfs, start, qkd);
         return;
     case QKD_PATH_SSE2:
-        qkd_walkPacketSse2(packet, 0, sortedOfs, start, qkd);
-        qkd_walkPacketSse2(packet, 8, sortedOfs, start, qkd);
+        for (int base = 0; base < QKD_PACKET_LANES; base += 4)
+            qkd_walkPacketSse2(packet, base, sortedOfs, start, qkd);
         return;
     default:
         // The reference: each lane walked on its own.

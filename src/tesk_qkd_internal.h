@@ -74,7 +74,7 @@ void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_stat
 enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512 };
 bool qkd_pathRuns(t_qkdPath path);
 // The fast walks, one per instruction set; a packet walk does the lanes
-// base .. base + 7 (SSE2, AVX2) or all sixteen (AVX-512).
+// base .. base + 3 (SSE2), base .. base + 7 (AVX2) or all sixteen (AVX-512).
 int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);

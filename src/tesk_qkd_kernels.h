@@ -288,7 +288,7 @@ QKD_INLINE int walk(scalar* t, scalar* N, t_material* mat, const uint32_t* sorte
 
 // --- Packets ---------------------------------------------------------------
 
-// Lanes of the packet walk in this file: QKD_LANES (8 or 16) rays at once;
+// Lanes of the packet walk in this file: QKD_LANES (4, 8 or 16) rays at once;
 // a packet of QKD_PACKET_LANES is walked in blocks of that many.
 #ifndef QKD_LANES
 #define QKD_LANES 8
