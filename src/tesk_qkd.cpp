@@ -385,7 +385,11 @@ int nodeInRegion(scalar* bbMin, scalar* bbMax, const t_qkd_node* node, const t_p
     return !isAABBOutsideFrustum(bbMin, bbMax, P, numPlanes);
 }
 
-// The search below one node, against the tile's frustum P.
+// The search below one node, against the tile's frustum P. A node whose
+// box meets the frustum hands the search on while exactly one of its
+// children's boxes does; with two or more it is the entry point. The
+// children are all tested before any is entered, so no subtree is searched
+// only to learn that a sibling meets the frustum too.
 static int mlrta_searchEP(t_mlrta_EP* ep, const t_plane* P, unsigned int numPlanes,
                           const t_qkd* qkd)
 {
@@ -394,31 +398,30 @@ static int mlrta_searchEP(t_mlrta_EP* ep, const t_plane* P, unsigned int numPlan
 
     // The leaves are never tested: a node one level above them is as deep
     // as an entry point goes.
-    const int tmpRec = ep->rec + 1;
-    if ((uint32_t)tmpRec >= qkd->numRecursions)
-        return 1;
-
-    const scalar S = qkd->S05[tmpRec];
-    const t_qkd_node* firstChild = ep->ep + ep->ep->ofs;
-    bool have_a_candidate = false;
-    t_mlrta_EP candidate;
-    for (uint32_t k = 0; k < 4; ++k) {
-        t_mlrta_EP tmpEP;
-        tmpEP.ep = firstChild + k;
-        tmpEP.centerXZ[0] = (k & 1) ? ep->centerXZ[0] + S : ep->centerXZ[0] - S;
-        tmpEP.centerXZ[1] = (k & 2) ? ep->centerXZ[1] - S : ep->centerXZ[1] + S;
-        tmpEP.rec = tmpRec;
-        if (!mlrta_searchEP(&tmpEP, P, numPlanes, qkd))
-            continue;
-        // A second passing child makes this node the entry point.
-        if (have_a_candidate)
+    for (;;) {
+        const int tmpRec = ep->rec + 1;
+        if ((uint32_t)tmpRec >= qkd->numRecursions)
             return 1;
-        candidate = tmpEP;
-        have_a_candidate = true;
-    }
-    if (have_a_candidate)
+        const scalar S = qkd->S05[tmpRec];
+        const t_qkd_node* firstChild = ep->ep + ep->ep->ofs;
+        int numMeeting = 0;
+        t_mlrta_EP candidate;
+        for (uint32_t k = 0; k < 4 && numMeeting < 2; ++k) {
+            t_mlrta_EP tmpEP;
+            tmpEP.ep = firstChild + k;
+            tmpEP.centerXZ[0] = (k & 1) ? ep->centerXZ[0] + S : ep->centerXZ[0] - S;
+            tmpEP.centerXZ[1] = (k & 2) ? ep->centerXZ[1] - S : ep->centerXZ[1] + S;
+            tmpEP.rec = tmpRec;
+            if (!nodeInRegion(tmpEP.bbMin, tmpEP.bbMax, tmpEP.ep, P, numPlanes,
+                              tmpEP.centerXZ, qkd, tmpRec))
+                continue;
+            candidate = tmpEP;
+            ++numMeeting;
+        }
+        if (numMeeting != 1)
+            return 1;
         *ep = candidate;
-    return 1;
+    }
 }
 
 int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
