@@ -50,6 +50,16 @@ QKD_INLINE int takeTriangle(scalar* t, scalar* N, int* ret, const t_rayFrame* f,
     return 1;
 }
 
+// Bit k: lane k of the comparison result is true.
+QKD_INLINE int cellBits(v4l m)
+{
+#ifdef __AVX__
+    return _mm256_movemask_pd((__m256d)m);
+#else
+    return (int)(m[0] & 1) | (int)(m[1] & 1) << 1 | (int)(m[2] & 1) << 2 | (int)(m[3] & 1) << 3;
+#endif
+}
+
 // The two triangles of every cell of a 2 x 2 leaf, the ray's dominant axis
 // KZ fixed: the nine vertices are seen from the ray (rayVertex) a row at a
 // time, the edge functions of the four cells formed together (rayEdge, as
@@ -118,25 +128,30 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
     const v4l miss2 = ((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
                       ((right > zero) | (bottom > zero) | (antiDiagonal > zero));
 
+    // Triangles whose edges do not rule the ray out, in the order the plain
+    // leaf tests them: bit 2 * cell for the first of a cell, the next bit
+    // for the second.
+    static const uint8_t kEven[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
+                                      0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
+    int open = kEven[~cellBits(miss1) & 15] | kEven[~cellBits(miss2) & 15] << 1;
+
     *t = FLT_MAX;
     int ret = 0;
-    for (int cell = 0; cell < 4; ++cell) {
-        if (miss1[cell] && miss2[cell])
-            continue;
-        const int r = cell >> 1, c = cell & 1;
+    for (; open; open &= open - 1) {
+        const int bit = __builtin_ctz(open);
+        const int cell = bit >> 1, r = cell >> 1, c = cell & 1;
         const scalar a0[3] = {xs[c], height[r][c], zs[r]};
         const scalar a1[3] = {xs[c + 1], height[r][c + 1], zs[r]};
         const scalar a2[3] = {xs[c], height[r + 1][c], zs[r + 1]};
         const scalar a3[3] = {xs[c + 1], height[r + 1][c + 1], zs[r + 1]};
-        const double z0 = rowZ[r][c], z1 = rowZ[r][c + 1];
-        const double z2 = rowZ[r + 1][c], z3 = rowZ[r + 1][c + 1];
+        const double z1 = rowZ[r][c + 1], z2 = rowZ[r + 1][c];
         // Split along the upper-right to lower-left diagonal: (0, 1, 2), then (2, 1, 3).
-        if (!miss1[cell])
+        if (!(bit & 1))
             takeTriangle(t, N, &ret, f, ray, a0, a1, a2, diagonal[cell], left[cell], top[cell],
-                         z0, z1, z2);
-        if (!miss2[cell])
+                         rowZ[r][c], z1, z2);
+        else
             takeTriangle(t, N, &ret, f, ray, a2, a1, a3, right[cell], bottom[cell],
-                         antiDiagonal[cell], z2, z1, z3);
+                         antiDiagonal[cell], z2, z1, rowZ[r + 1][c + 1]);
     }
     if (ret != 0) {
         mat->rgb[0] = qkd->groundColorA[0];
@@ -288,7 +303,7 @@ QKD_INLINE int walk(scalar* t, scalar* N, t_material* mat, const uint32_t* sorte
 
 // --- Packets ---------------------------------------------------------------
 
-// Lanes of the packet walk in this file: QKD_LANES (4, 8 or 16) rays at once;
+// Lanes of the packet walk in this file: QKD_LANES (8 or 16) rays at once;
 // a packet of QKD_PACKET_LANES is walked in blocks of that many.
 #ifndef QKD_LANES
 #define QKD_LANES 8
@@ -388,31 +403,41 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const scalar* const S05 = qkd->S05;
     const bool fourCellLeaves = useFourCellLeaves(qkd);
 
+    // Every pending node lives on the stack, the one walked next on top; its
+    // fields are read where they lie rather than copied out whole.
     t_packetState stack[QKD_STACK_ENTRIES];
-    int sp = 0;
-    t_packetState cur;
-    for (int i = 0; i < QKD_LANES; ++i) {
-        const bool walked = active & (1 << i);
-        cur.t_min[i] = walked ? p->t_min[base + i] : 0.0f;
-        cur.t_max[i] = walked ? p->t_max[base + i] : 0.0f;
+    {
+        t_packetState* s = &stack[0];
+        for (int i = 0; i < QKD_LANES; ++i) {
+            const bool walked = active & (1 << i);
+            s->t_min[i] = walked ? p->t_min[base + i] : 0.0f;
+            s->t_max[i] = walked ? p->t_max[base + i] : 0.0f;
+        }
+        s->cx = start->centerXZ[0];
+        s->cz = start->centerXZ[1];
+        s->rec = start->rec;
+        s->lanes = active;
+        s->node = start->node;
     }
-    cur.cx = start->centerXZ[0];
-    cur.cz = start->centerXZ[1];
-    cur.rec = start->rec;
-    cur.lanes = active;
-    cur.node = start->node;
+    int sp = 1;
     int done = 0;  // lanes whose hit is found
-    for (;;) {
-        const int lanes = cur.lanes & ~done;
-        if (lanes && cur.rec < numRecursions) {
-            const vf cxv = zero + cur.cx, czv = zero + cur.cz;
+    while (sp > 0) {
+        const t_packetState* cur = &stack[--sp];
+        const int lanes = cur->lanes & ~done;
+        if (!lanes)
+            continue;
+        const scalar cx = cur->cx, cz = cur->cz;
+        const uint32_t rec = cur->rec;
+        const t_qkd_node* node = cur->node;
+        if (rec < numRecursions) {
+            const vf cxv = zero + cx, czv = zero + cz;
             vf txIn = (cxv - x0) * inv0, tzIn = (czv - x2) * inv2;
             vf txOut = txIn, tzOut = tzIn;
             if (!allFinite) {
                 packetParallelCrossing(&txIn, &txOut, cxv, x0, finite0, nearIsPlusX);
                 packetParallelCrossing(&tzIn, &tzOut, czv, x2, finite2, nearIsPlusZ);
             }
-            const vf t_min = cur.t_min, t_max = cur.t_max;
+            const vf t_min = cur->t_min, t_max = cur->t_max;
             // The four children's intervals, as qkd_childIntervals has them.
             vf entry[4], exit[4];
             entry[0] = QKD_VMAX(QKD_VMAX(txIn, tzIn), zero);
@@ -424,82 +449,54 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             exit[2] = QKD_VMIN(tzOut, t_max);
             exit[3] = QKD_VMIN(txOut, tzOut);
 
-            const t_qkd_node* CN = cur.node + cur.node->ofs;
-            int keep[4];
-            int nearest = -1;
+            // Every child is judged in every lane without branching: which
+            // lanes keep a child is data that no predictor guesses well.
+            const t_qkd_node* CN = node + node->ofs;
+            const uint32_t childRec = rec + 1;
+            const scalar xz[2] = {-S05[childRec], S05[childRec]};
             for (int k = 0; k < 4; ++k) {
                 const vf tIn = entry[k], tOut = exit[k];
-                const int in = lanes & ~laneBits(tIn > tOut + slackFactor * QKD_VMIN(tIn, fltMax));
-                keep[k] = in;
-                if (!in)
-                    continue;
-                const t_qkd_node* child = CN + order[k];
+                const int inverted = laneBits(tIn > tOut + slackFactor * QKD_VMIN(tIn, fltMax));
+                const uint32_t su = order[k];
+                const t_qkd_node* child = CN + su;
                 const vf inW1 = tIn * w1, outW1 = tOut * w1;
                 const vf yMin = inW1 + x1, yMax = outW1 + x1;
                 const scalar maxY = qkd->heightOfSample[child->maxH];
                 const scalar minY = qkd->heightOfSample[child->minH];
-                int above = in & laneBits((yMin > maxY) & (yMax > maxY));
-                int below = in & ~laneBits((yMin >= minY) | (yMax >= minY));
                 // Heights within rounding of a bound keep the child
-                // (qkd_nearHeight); only lanes about to be culled need asking.
-                if (above | below) {
-                    const vf absIn = QKD_VABS(inW1);
-                    const vf absOut = QKD_VABS(outW1);
-                    if (above) {
-                        const scalar absMax = __builtin_fabsf(maxY);
-                        const vf dIn = yMin - maxY, dOut = yMax - maxY;
-                        above &= ~laneBits(
-                            (QKD_VABS(dIn) <= (absIn + absX1 + absMax) * rel) |
-                            (QKD_VABS(dOut) <= (absOut + absX1 + absMax) * rel));
-                    }
-                    if (below) {
-                        const scalar absMin = __builtin_fabsf(minY);
-                        const vf dIn = yMin - minY, dOut = yMax - minY;
-                        below &= ~laneBits(
-                            (QKD_VABS(dIn) <= (absIn + absX1 + absMin) * rel) |
-                            (QKD_VABS(dOut) <= (absOut + absX1 + absMin) * rel));
-                    }
-                    keep[k] = in & ~above & ~below;
-                }
-                if (keep[k])
-                    nearest = k;
+                // (qkd_nearHeight).
+                const vf slackIn = QKD_VABS(inW1) + absX1, slackOut = QKD_VABS(outW1) + absX1;
+                const scalar absMax = __builtin_fabsf(maxY), absMin = __builtin_fabsf(minY);
+                const int nearMax = laneBits(QKD_VABS(yMin - maxY) <= (slackIn + absMax) * rel) |
+                                    laneBits(QKD_VABS(yMax - maxY) <= (slackOut + absMax) * rel);
+                const int nearMin = laneBits(QKD_VABS(yMin - minY) <= (slackIn + absMin) * rel) |
+                                    laneBits(QKD_VABS(yMax - minY) <= (slackOut + absMin) * rel);
+                const int above = laneBits(yMin > maxY) & laneBits(yMax > maxY) & ~nearMax;
+                const int below = ~(laneBits(yMin >= minY) | laneBits(yMax >= minY) | nearMin);
+                const int keep = lanes & ~(inverted | above | below);
+                // Kept children go on the stack nearest last, so the next
+                // pop takes the nearest: the order of the plain walk. The
+                // entry is written either way; only a kept one stays.
+                t_packetState* s = &stack[sp];
+                s->t_min = tIn;
+                s->t_max = tOut;
+                s->cx = cx + xz[su & 1u];
+                s->cz = cz - xz[su >> 1];
+                s->rec = childRec;
+                s->lanes = keep;
+                s->node = child;
+                sp += keep != 0;
             }
-            if (nearest >= 0) {
-                const uint32_t childRec = cur.rec + 1;
-                const scalar xz[2] = {-S05[childRec], S05[childRec]};
-                for (int k = 0; k < nearest; ++k) {
-                    if (!keep[k])
-                        continue;
-                    const uint32_t su = order[k];
-                    t_packetState* s = &stack[sp++];
-                    s->t_min = entry[k];
-                    s->t_max = exit[k];
-                    s->cx = cur.cx + xz[su & 1u];
-                    s->cz = cur.cz - xz[su >> 1];
-                    s->rec = childRec;
-                    s->lanes = keep[k];
-                    s->node = CN + su;
-                }
-                const uint32_t su = order[nearest];
-                cur.t_min = entry[nearest];
-                cur.t_max = exit[nearest];
-                cur.cx = cur.cx + xz[su & 1u];
-                cur.cz = cur.cz - xz[su >> 1];
-                cur.rec = childRec;
-                cur.lanes = keep[nearest];
-                cur.node = CN + su;
-                continue;
-            }
-        } else if (lanes) {
-            const scalar centre[2] = {cur.cx, cur.cz};
+        } else {
+            const scalar centre[2] = {cx, cz};
             for (int bits = lanes; bits; bits &= bits - 1) {
                 const int i = __builtin_ctz(bits), lane = base + i;
                 const int r =
                     fourCellLeaves
                         ? leafOfFourCells(&p->t[lane], p->N[lane], &p->mat[lane], &frame[i],
-                                          &ray[i], cur.node, qkd)
+                                          &ray[i], node, qkd)
                         : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre,
-                                        S05[cur.rec], &ray[i], cur.node, qkd);
+                                        S05[rec], &ray[i], node, qkd);
                 if (r != 0) {
                     p->result[lane] = r;
                     done |= 1 << i;
@@ -508,9 +505,6 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             if ((active & ~done) == 0)
                 return;
         }
-        if (sp == 0)
-            return;
-        cur = stack[--sp];
     }
 }
 
