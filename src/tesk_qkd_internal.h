@@ -27,8 +27,11 @@ union sse_float {
 static_assert(sizeof(sse_float) == 16, "sse_float is one 4-lane register");
 
 // The traversal stack: entry 0 unused, entry 1 the initial state. A walk
-// needs at most 3 * numRecursions + 1 pending states.
+// needs at most 3 * numRecursions + 1 pending states, and the packet walk
+// writes up to three more past its top before it counts them; the largest
+// map (8193 samples a side) has 12 levels.
 constexpr int QKD_STACK_ENTRIES = 128;
+static_assert(QKD_STACK_ENTRIES >= 3 * 12 + 1 + 1 + 3, "the stack holds the deepest walk");
 extern t_state g_stack[QKD_STACK_ENTRIES];
 
 int recursiveBuild(t_qkd* qkd, uint32_t u, uint32_t v, uint32_t nodeSize, uint32_t nodeIndex,
