@@ -456,7 +456,10 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
             for (int k = 0; k < 4; ++k) {
                 const vf tIn = entry[k], tOut = exit[k];
-                const int inverted = laneBits(tIn > tOut + slackFactor * QKD_VMIN(tIn, fltMax));
+                const int in =
+                    lanes & ~laneBits(tIn > tOut + slackFactor * QKD_VMIN(tIn, fltMax));
+                if (!in)
+                    continue;  // a child no lane enters is common and costs nothing
                 const uint32_t su = order[k];
                 const t_qkd_node* child = CN + su;
                 const vf inW1 = tIn * w1, outW1 = tOut * w1;
@@ -473,7 +476,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                                     laneBits(QKD_VABS(yMax - minY) <= (slackOut + absMin) * rel);
                 const int above = laneBits(yMin > maxY) & laneBits(yMax > maxY) & ~nearMax;
                 const int below = ~(laneBits(yMin >= minY) | laneBits(yMax >= minY) | nearMin);
-                const int keep = lanes & ~(inverted | above | below);
+                const int keep = in & ~(above | below);
                 // Kept children go on the stack nearest last, so the next
                 // pop takes the nearest: the order of the plain walk. The
                 // entry is written either way; only a kept one stays.
