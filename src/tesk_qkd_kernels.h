@@ -449,8 +449,9 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             exit[2] = QKD_VMIN(tzOut, t_max);
             exit[3] = QKD_VMIN(txOut, tzOut);
 
-            // Every child is judged in every lane without branching: which
-            // lanes keep a child is data that no predictor guesses well.
+            // A child that some lane enters is judged in all lanes without
+            // branching: which lanes keep it is data that no predictor
+            // guesses well.
             const t_qkd_node* CN = node + node->ofs;
             const uint32_t childRec = rec + 1;
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
