@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <emmintrin.h>
+
 #include "tesk_qkd_internal.h"
 
 t_qkd_stats g_qkdStats;
@@ -446,6 +448,115 @@ static void packetLane(t_qkdPacket* packet, int i, scalar t_min, scalar t_max,
     presort_ofs(sortedOfs, &packet->ray[i]);
 }
 
+// A row of a packet's rays, one lane per ray: the camera rays turned into
+// the world and met with a box four at a time, with the operations of
+// transform, transformW and intersectRayAABB in each lane. Four at a time,
+// their divisions and branches cost less than half of what they cost ray by
+// ray, where they took a fifth of a tile's time.
+typedef float t_rowF __attribute__((vector_size(16)));
+typedef int t_rowI __attribute__((vector_size(16)));
+
+struct t_rowRays {
+    t_rowF x[3], w[3];
+};
+
+// The first count (1 to 4) rays at src into lanes; other lanes hold a ray
+// that is never read.
+static void rowLoad(t_rowRays* out, const t_ray* src, int count)
+{
+    if (count == kPacketSide) {
+        // The records side by side, turned into one vector per coordinate.
+        __m128 a0 = _mm_loadu_ps(src[0].w), a1 = _mm_loadu_ps(src[1].w);
+        __m128 a2 = _mm_loadu_ps(src[2].w), a3 = _mm_loadu_ps(src[3].w);
+        __m128 b0 = _mm_loadu_ps(src[0].x + 1), b1 = _mm_loadu_ps(src[1].x + 1);
+        __m128 b2 = _mm_loadu_ps(src[2].x + 1), b3 = _mm_loadu_ps(src[3].x + 1);
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
+        out->w[0] = a0, out->w[1] = a1, out->w[2] = a2;
+        out->x[0] = a3, out->x[1] = b0, out->x[2] = b1;
+        return;
+    }
+    for (int c = 0; c < 3; ++c) {
+        out->x[c] = t_rowF{};
+        out->w[c] = t_rowF{} + 1.0f;
+        for (int i = 0; i < count; ++i) {
+            out->x[c][i] = src[i].x[c];
+            out->w[c][i] = src[i].w[c];
+        }
+    }
+}
+
+// Lanes' rays from camera space into the world.
+static void rowToWorld(t_rowRays* r, const t_matrix* m)
+{
+    const t_rowRays c = *r;
+    for (int k = 0; k < 3; ++k) {
+        r->x[k] = c.x[0] * m->m[0][k] + c.x[1] * m->m[1][k] + c.x[2] * m->m[2][k] + m->m[3][k];
+        r->w[k] = c.w[0] * m->m[0][k] + c.w[1] * m->m[1][k] + c.w[2] * m->m[2][k];
+    }
+}
+
+// The first count lanes' rays into the records at rays.
+static void rowStore(t_ray* rays, const t_rowRays* r, int count)
+{
+    if (count == kPacketSide) {
+        __m128 a0 = (__m128)r->w[0], a1 = (__m128)r->w[1], a2 = (__m128)r->w[2];
+        __m128 a3 = (__m128)r->x[0], b0 = (__m128)r->x[1], b1 = (__m128)r->x[2];
+        __m128 b2 = _mm_setzero_ps(), b3 = _mm_setzero_ps();
+        _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+        _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
+        _mm_storeu_ps(rays[0].w, a0), _mm_storeu_ps(rays[0].x + 1, b0);
+        _mm_storeu_ps(rays[1].w, a1), _mm_storeu_ps(rays[1].x + 1, b1);
+        _mm_storeu_ps(rays[2].w, a2), _mm_storeu_ps(rays[2].x + 1, b2);
+        _mm_storeu_ps(rays[3].w, a3), _mm_storeu_ps(rays[3].x + 1, b3);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        rays[i] = t_ray{};
+        for (int c = 0; c < 3; ++c) {
+            rays[i].x[c] = r->x[c][i];
+            rays[i].w[c] = r->w[c][i];
+        }
+    }
+}
+
+// rayAABBSlab in every lane; ok is false where a parallel ray lies outside
+// the slab.
+static inline void rowSlab(t_rowF* tNear, t_rowF* tFar, t_rowI* ok, t_rowF w, t_rowF x,
+                           scalar bMin, scalar bMax)
+{
+    const t_rowF inf = t_rowF{} + INFINITY;
+    const t_rowF inv = 1.0f / w;
+    const t_rowI finite = (inv <= FLT_MAX) & (inv >= -FLT_MAX);
+    const t_rowF lo = (bMin - x) * inv, hi = (bMax - x) * inv;
+    const t_rowI positive = w >= 0.0f;
+    *tNear = finite ? (positive ? lo : hi) : -inf;
+    *tFar = finite ? (positive ? hi : lo) : inf;
+    *ok = finite | ~((x < bMin) | (x > bMax));
+}
+
+// Bit i: lane i's ray meets the box bbMin..bbMax in an interval that is not
+// empty and ends after 0 (intersectRayAABB, then t_min <= t_max and
+// t_max > 0); the interval in t_min and t_max.
+static int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays* r, const scalar* bbMin,
+                           const scalar* bbMax)
+{
+    t_rowF tmin, tmax, tymin, tymax, tzmin, tzmax;
+    t_rowI okX, okY, okZ;
+    rowSlab(&tmin, &tmax, &okX, r->w[0], r->x[0], bbMin[0], bbMax[0]);
+    rowSlab(&tymin, &tymax, &okY, r->w[1], r->x[1], bbMin[1], bbMax[1]);
+    t_rowI ok = okX & okY & ~((tmin > tymax) | (tymin > tmax));
+    tmin = tymin > tmin ? tymin : tmin;
+    rowSlab(&tzmin, &tzmax, &okZ, r->w[2], r->x[2], bbMin[2], bbMax[2]);
+    ok &= okZ & ~(tzmax < tmin);
+    const t_rowF txyMax = tymax < tmax ? tymax : tmax;
+    ok &= ~(tzmin > txyMax);
+    *t_min = tzmin > tmin ? tzmin : tmin;
+    *t_max = tzmax < txyMax ? tzmax : txyMax;
+    ok &= ~(*t_min > *t_max) & ~(*t_max <= 0.0f);
+    return _mm_movemask_ps((__m128)ok);
+}
+
 // Walks the lanes `traced` of the packet from start: those that share the
 // first one's child order together, the others one by one. Each gets its
 // result, t, N and mat.
@@ -525,32 +636,40 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
         for (int bx = x; bx <= x1; bx += kPacketSide) {
             t_qkdPacket packet;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
-            int traced = 0;  // lanes that meet the entry point's box
+            // A flat box has no height: a ray crossing it has an interval of
+            // one point, which still holds the terrain.
+            int inTile = 0, traced = 0;  // traced: lanes that meet the entry point's box
+            scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
+            for (int r = 0; r < kPacketSide && by + r <= y1; ++r) {
+                const int count = x1 - bx + 1 < kPacketSide ? x1 - bx + 1 : kPacketSide;
+                t_rowRays row;
+                rowLoad(&row, &rdat->p_rbuff[(size_t)(by + r) * STRIDE + (size_t)bx], count);
+                rowToWorld(&row, rdat->matView);
+                rowStore(&packet.ray[r * kPacketSide], &row, count);
+                t_rowF rowMin, rowMax;
+                const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
+                __builtin_memcpy(&t_min[r * kPacketSide], &rowMin, sizeof rowMin);
+                __builtin_memcpy(&t_max[r * kPacketSide], &rowMax, sizeof rowMax);
+                inTile |= ((1 << count) - 1) << (r * kPacketSide);
+                traced |= (meets & ((1 << count) - 1)) << (r * kPacketSide);
+            }
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
-                if (sx > x1 || sy > y1)
+                if (!(inTile & (1 << i)))
                     continue;
+                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
                 t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
                 if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
                     pix->g += levelTerm;
                 if (sx == x || sx == x1 || sy == y || sy == y1)
                     pix->r += 1.0f;
-
-                t_ray& ray = packet.ray[i];
-                mlrta_worldRay(&ray, rdat, sx, sy);
-                scalar t_min, t_max;
-                // A flat box has no height: a ray crossing it has an interval
-                // of one point, which still holds the terrain.
-                if (!intersectRayAABB(&t_min, &t_max, &ray, ep.bbMin, ep.bbMax) ||
-                    t_min > t_max || t_max <= 0) {
+                if (!(traced & (1 << i))) {
                     pix->density = 1.0f;
                     pix->r += 0.9f;
                     pix->g += 0.6f;
                     pix->b += 0.4f;
                     continue;
                 }
-                packetLane(&packet, i, t_min, t_max, sortedOfs[i]);
-                traced |= 1 << i;
+                packetLane(&packet, i, t_min[i], t_max[i], sortedOfs[i]);
             }
             if (!traced)
                 continue;
@@ -590,20 +709,6 @@ static void renderContext(t_renderData* rdat, const t_qkd* qkd, t_pixel* p_pbuff
     rdat->mlrta_numSubdivisions = 2;
 }
 
-// Counts a ray in numRaysHitRoot when intersect_qkd would: its interval in
-// the root's box is not empty and ends after parameter 0. Returns that
-// interval's start, clamped to 0, in *t_min.
-static bool qkd_entersRoot(scalar* t_min, scalar* t_max, const t_ray* ray, const t_qkd* qkd)
-{
-    if (!intersectRayAABB(t_min, t_max, ray, qkd->bbMin, qkd->bbMax) || *t_min > *t_max ||
-        *t_max <= 0.0f)
-        return false;
-    if (*t_min < 0.0f)
-        *t_min = 0.0f;
-    ++g_qkdStats.numRaysHitRoot;
-    return true;
-}
-
 void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                    unsigned int STRIDE, t_matrix* matView, t_ray* rays, t_qkdHit* hits)
 {
@@ -631,26 +736,36 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
             t_qkdPacket packet;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;
-            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                const int u = bx + i % kPacketSide, v = by + i / kPacketSide;
-                if (u >= w || v >= h)
-                    continue;
-                t_ray& ray = packet.ray[i];
-                mlrta_worldRay(&ray, &rdat, x + u, y + v);
-                rays[v * w + u] = ray;
-                hits[v * w + u].result = 0;
+            scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
+            for (int r = 0; r < kPacketSide && by + r < h; ++r) {
+                const int v = by + r;
+                const int count = w - bx < kPacketSide ? w - bx : kPacketSide;
+                t_rowRays row;
+                rowLoad(&row, &p_rbuff[(size_t)(y + v) * STRIDE + (size_t)(x + bx)], count);
+                rowToWorld(&row, matView);
+                rowStore(&packet.ray[r * kPacketSide], &row, count);
+                rowStore(&rays[v * w + bx], &row, count);
+                for (int u = bx; u < bx + count; ++u)
+                    hits[v * w + u].result = 0;
                 // The statistics as the query from the root keeps them.
-                scalar rootMin, rootMax;
-                if (!qkd_entersRoot(&rootMin, &rootMax, &ray, qkd) || !found)
+                const int inRow = (1 << count) - 1;
+                t_rowF rowMin, rowMax;
+                const int entersRoot =
+                    inRow & rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
+                g_qkdStats.numRaysHitRoot += (uint64_t)__builtin_popcount(entersRoot);
+                if (!entersRoot || !found)
                     continue;
                 // No ray of the tile meets the terrain outside the entry
                 // point's box; a flat box holds the terrain in one point.
-                scalar t_min, t_max;
-                if (!intersectRayAABB(&t_min, &t_max, &ray, ep.bbMin, ep.bbMax) ||
-                    t_min > t_max || t_max <= 0)
-                    continue;
-                packetLane(&packet, i, t_min, t_max, sortedOfs[i]);
-                traced |= 1 << i;
+                const int meets =
+                    entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
+                __builtin_memcpy(&t_min[r * kPacketSide], &rowMin, sizeof rowMin);
+                __builtin_memcpy(&t_max[r * kPacketSide], &rowMax, sizeof rowMax);
+                traced |= meets << (r * kPacketSide);
+            }
+            for (int bits = traced; bits; bits &= bits - 1) {
+                const int i = __builtin_ctz(bits);
+                packetLane(&packet, i, t_min[i], t_max[i], sortedOfs[i]);
             }
             if (!traced)
                 continue;
@@ -677,14 +792,27 @@ void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit)
         const int m = n - i0 < QKD_PACKET_LANES ? n - i0 : QKD_PACKET_LANES;
         t_qkdPacket packet;
         packet.lanes = 0;
-        for (int i = 0; i < m; ++i) {
-            hit[i0 + i] = 0;
-            packet.ray[i] = rays[i0 + i];
-            if (!qkd_entersRoot(&packet.t_min[i], &packet.t_max[i], &rays[i0 + i], qkd))
-                continue;
-            packet.t[i] = FLT_MAX;
-            packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
-            packet.lanes |= 1 << i;
+        for (int r = 0; r * kPacketSide < m; ++r) {
+            const int first = r * kPacketSide;
+            const int count = m - first < kPacketSide ? m - first : kPacketSide;
+            t_rowRays row;
+            rowLoad(&row, &rays[i0 + first], count);
+            rowStore(&packet.ray[first], &row, count);
+            t_rowF rowMin, rowMax;
+            const int entersRoot = ((1 << count) - 1) &
+                                   rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
+            g_qkdStats.numRaysHitRoot += (uint64_t)__builtin_popcount(entersRoot);
+            for (int k = 0; k < count; ++k) {
+                const int i = first + k;
+                hit[i0 + i] = 0;
+                if (!(entersRoot & (1 << k)))
+                    continue;
+                packet.t_min[i] = rowMin[k] < 0.0f ? 0.0f : rowMin[k];
+                packet.t_max[i] = rowMax[k];
+                packet.t[i] = FLT_MAX;
+                packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
+                packet.lanes |= 1 << i;
+            }
         }
         if (!packet.lanes)
             continue;

@@ -1594,4 +1594,65 @@ TEST(QkdFastPaths, FlightRaysTilesAndShadowRaysMatchTheReference)
     EXPECT_GT(shadowed, 500);  // the low sun casts shadows
 }
 
+// The packets' box test, four rays at a time, against the single ray's:
+// directions parallel to the box's faces (zero components of either sign,
+// and one too small for its reciprocal), from origins on the faces, inside,
+// beside and behind the box, in groups that leave rows of a packet part full.
+TEST(QkdFastPaths, ShadowRayPacketsMeetTheRootBoxAsSingleRaysDo)
+{
+    Map map;
+    map.samples.assign(17 * 17, 1000);
+    map.samples[40] = 60000;
+    build(&map, 17, 2, 16.0f, 4.0f);
+    const scalar* lo = map.qkd.bbMin;
+    const scalar* hi = map.qkd.bbMax;
+    const scalar components[] = {-1.0f, -0.0f, 0.0f, 1e-39f, 0.6f};
+    uint64_t entering = 0, hits = 0;
+    for (int d = 1; d < 125; ++d) {
+        const scalar w0 = components[d % 5], w1 = components[d / 5 % 5],
+                     w2 = components[d / 25];
+        std::vector<t_ray> rays;  // one direction, as for one light
+        for (int o = 0; o < 125; ++o) {
+            scalar x[3];
+            for (int c = 0, k = o; c < 3; ++c, k /= 5) {
+                const scalar place[] = {lo[c] - 3.0f, lo[c], 0.5f * (lo[c] + hi[c]), hi[c],
+                                        hi[c] + 3.0f};
+                x[c] = place[k % 5];
+            }
+            rays.push_back(makeRay(x[0], x[1], x[2], w0, w1, w2));
+        }
+        std::vector<int> want(rays.size());
+        uint64_t before = g_qkdStats.numRaysHitRoot;
+        {
+            const PathScope scope(QKD_PATH_REFERENCE);
+            for (size_t i = 0; i < rays.size(); ++i) {
+                scalar t, N[3];
+                t_material mat;
+                want[i] = intersect_qkd(&t, N, &mat, &rays[i], &map.qkd) != 0;
+                hits += want[i];
+            }
+        }
+        const uint64_t counted = g_qkdStats.numRaysHitRoot - before;
+        entering += counted;
+        for (t_qkdPath path : kPaths) {
+            if (!qkd_pathRuns(path))
+                continue;
+            SCOPED_TRACE(testing::Message() << "path " << path << ", direction " << d);
+            const PathScope scope(path);
+            before = g_qkdStats.numRaysHitRoot;
+            std::vector<int> got(rays.size(), -1);
+            for (size_t k = 0; k < rays.size(); k += 7)
+                qkd_occluded(&map.qkd, &rays[k], (int)std::min<size_t>(7, rays.size() - k),
+                             &got[k]);
+            ASSERT_EQ(got, want);
+            ASSERT_EQ(g_qkdStats.numRaysHitRoot - before, counted);
+        }
+    }
+    printf("%llu rays enter the box, %llu hit\n", (unsigned long long)entering,
+           (unsigned long long)hits);
+    EXPECT_GT(entering, 3000u);  // not misses alone
+    EXPECT_GT(hits, 500u);
+    release(&map);
+}
+
 }  // namespace
