@@ -557,6 +557,13 @@ static int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays* r, con
     return _mm_movemask_ps((__m128)ok);
 }
 
+// Lanes set in a row's four bits; a call to the library's popcount costs more
+// on a processor without the instruction.
+static inline int rowLaneCount(int bits)
+{
+    return (bits & 1) + (bits >> 1 & 1) + (bits >> 2 & 1) + (bits >> 3 & 1);
+}
+
 // Walks the lanes `traced` of the packet from start: those that share the
 // first one's child order together, the others one by one. Each gets its
 // result, t, N and mat.
@@ -752,7 +759,7 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 t_rowF rowMin, rowMax;
                 const int entersRoot =
                     inRow & rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
-                g_qkdStats.numRaysHitRoot += (uint64_t)__builtin_popcount(entersRoot);
+                g_qkdStats.numRaysHitRoot += (uint64_t)rowLaneCount(entersRoot);
                 if (!entersRoot || !found)
                     continue;
                 // No ray of the tile meets the terrain outside the entry
@@ -801,7 +808,7 @@ void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit)
             t_rowF rowMin, rowMax;
             const int entersRoot = ((1 << count) - 1) &
                                    rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
-            g_qkdStats.numRaysHitRoot += (uint64_t)__builtin_popcount(entersRoot);
+            g_qkdStats.numRaysHitRoot += (uint64_t)rowLaneCount(entersRoot);
             for (int k = 0; k < count; ++k) {
                 const int i = first + k;
                 hit[i0 + i] = 0;
