@@ -335,6 +335,27 @@ QKD_INLINE int laneBits(vi m)
 #endif
 }
 
+// Bit i: lane i of a < b (a <= b), an ordered comparison, false for NaN as
+// the vector operators have it. AVX-512 compares straight into a mask
+// register, where the operators would widen the result into a vector first.
+QKD_INLINE int lanesLess(vf a, vf b)
+{
+#if QKD_LANES == 16
+    return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LT_OQ);
+#else
+    return laneBits(a < b);
+#endif
+}
+
+QKD_INLINE int lanesLessEqual(vf a, vf b)
+{
+#if QKD_LANES == 16
+    return _mm512_cmp_ps_mask((__m512)a, (__m512)b, _CMP_LE_OQ);
+#else
+    return laneBits(a <= b);
+#endif
+}
+
 constexpr int kAllLanes = (1 << QKD_LANES) - 1;
 
 // fabsf, lane by lane: the sign bit cleared.
@@ -455,10 +476,11 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             const t_qkd_node* CN = node + node->ofs;
             const uint32_t childRec = rec + 1;
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
+#pragma GCC unroll 4
             for (int k = 0; k < 4; ++k) {
                 const vf tIn = entry[k], tOut = exit[k];
                 const int in =
-                    lanes & ~laneBits(tIn > tOut + slackFactor * QKD_VMIN(tIn, fltMax));
+                    lanes & ~lanesLess(tOut + slackFactor * QKD_VMIN(tIn, fltMax), tIn);
                 if (!in)
                     continue;  // a child no lane enters is common and costs nothing
                 const uint32_t su = order[k];
@@ -471,12 +493,16 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 // (qkd_nearHeight).
                 const vf slackIn = QKD_VABS(inW1) + absX1, slackOut = QKD_VABS(outW1) + absX1;
                 const scalar absMax = __builtin_fabsf(maxY), absMin = __builtin_fabsf(minY);
-                const int nearMax = laneBits(QKD_VABS(yMin - maxY) <= (slackIn + absMax) * rel) |
-                                    laneBits(QKD_VABS(yMax - maxY) <= (slackOut + absMax) * rel);
-                const int nearMin = laneBits(QKD_VABS(yMin - minY) <= (slackIn + absMin) * rel) |
-                                    laneBits(QKD_VABS(yMax - minY) <= (slackOut + absMin) * rel);
-                const int above = laneBits(yMin > maxY) & laneBits(yMax > maxY) & ~nearMax;
-                const int below = ~(laneBits(yMin >= minY) | laneBits(yMax >= minY) | nearMin);
+                const int nearMax =
+                    lanesLessEqual(QKD_VABS(yMin - maxY), (slackIn + absMax) * rel) |
+                    lanesLessEqual(QKD_VABS(yMax - maxY), (slackOut + absMax) * rel);
+                const int nearMin =
+                    lanesLessEqual(QKD_VABS(yMin - minY), (slackIn + absMin) * rel) |
+                    lanesLessEqual(QKD_VABS(yMax - minY), (slackOut + absMin) * rel);
+                const vf maxYs = zero + maxY, minYs = zero + minY;
+                const int above = lanesLess(maxYs, yMin) & lanesLess(maxYs, yMax) & ~nearMax;
+                const int below =
+                    ~(lanesLessEqual(minYs, yMin) | lanesLessEqual(minYs, yMax) | nearMin);
                 const int keep = in & ~(above | below);
                 // Kept children go on the stack nearest last, so the next
                 // pop takes the nearest: the order of the plain walk. The
