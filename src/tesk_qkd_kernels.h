@@ -516,6 +516,18 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 s->lanes = keep;
                 s->node = child;
                 sp += keep != 0;
+                // What the child's visit reads first, asked for now: deep
+                // nodes and the heightmap rows lie beyond the caches.
+                // Unconditional, as a branch on keep costs more than a
+                // wasted prefetch.
+                if (childRec < numRecursions) {
+                    __builtin_prefetch(child + child->ofs);
+                } else {
+                    const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
+                    __builtin_prefetch(rows);
+                    __builtin_prefetch(rows + qkd->size);
+                    __builtin_prefetch(rows + 2 * qkd->size);
+                }
             }
         } else {
             const scalar centre[2] = {cx, cz};
