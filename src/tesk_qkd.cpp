@@ -462,7 +462,7 @@ struct t_rowRays {
 
 // The first count (1 to 4) rays at src into lanes; other lanes hold a ray
 // that is never read.
-static void rowLoad(t_rowRays* out, const t_ray* src, int count)
+static inline void rowLoad(t_rowRays* out, const t_ray* src, int count)
 {
     if (count == kPacketSide) {
         // The records side by side, turned into one vector per coordinate.
@@ -487,7 +487,7 @@ static void rowLoad(t_rowRays* out, const t_ray* src, int count)
 }
 
 // Lanes' rays from camera space into the world.
-static void rowToWorld(t_rowRays* r, const t_matrix* m)
+static inline void rowToWorld(t_rowRays* r, const t_matrix* m)
 {
     const t_rowRays c = *r;
     for (int k = 0; k < 3; ++k) {
@@ -497,7 +497,7 @@ static void rowToWorld(t_rowRays* r, const t_matrix* m)
 }
 
 // The first count lanes' rays into the records at rays.
-static void rowStore(t_ray* rays, const t_rowRays* r, int count)
+static inline void rowStore(t_ray* rays, const t_rowRays* r, int count)
 {
     if (count == kPacketSide) {
         __m128 a0 = (__m128)r->w[0], a1 = (__m128)r->w[1], a2 = (__m128)r->w[2];
@@ -538,8 +538,8 @@ static inline void rowSlab(t_rowF* tNear, t_rowF* tFar, t_rowI* ok, t_rowF w, t_
 // Bit i: lane i's ray meets the box bbMin..bbMax in an interval that is not
 // empty and ends after 0 (intersectRayAABB, then t_min <= t_max and
 // t_max > 0); the interval in t_min and t_max.
-static int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays* r, const scalar* bbMin,
-                           const scalar* bbMax)
+static inline int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays* r,
+                                  const scalar* bbMin, const scalar* bbMax)
 {
     t_rowF tmin, tmax, tymin, tymax, tzmin, tzmax;
     t_rowI okX, okY, okZ;
