@@ -383,6 +383,28 @@ QKD_INLINE void packetParallelCrossing(vf* tIn, vf* tOut, vf c, vf x, vi finite,
     *tOut = finite ? *tOut : (onPlane ? inf : side);
 }
 
+// Tests the leaf in the given lanes of the block at base; returns those
+// that hit, with their result, t, N and mat set.
+QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* frame,
+                         const t_qkd_node* leaf, const scalar* centre, scalar S, const t_qkd* qkd)
+{
+    int hits = 0;
+    for (int bits = lanes; bits; bits &= bits - 1) {
+        const int i = __builtin_ctz(bits), lane = base + i;
+        const t_ray* ray = &p->ray[lane];
+        const int r = useFourCellLeaves(qkd)
+                          ? leafOfFourCells(&p->t[lane], p->N[lane], &p->mat[lane], &frame[i],
+                                            ray, leaf, qkd)
+                          : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S, ray,
+                                          leaf, qkd);
+        if (r != 0) {
+            p->result[lane] = r;
+            hits |= 1 << i;
+        }
+    }
+    return hits;
+}
+
 // Lanes base .. base + QKD_LANES - 1 of the packet.
 QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                            const t_state* start, const t_qkd* qkd)
@@ -422,7 +444,6 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const vf absX1 = QKD_VABS(x1);
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
-    const bool fourCellLeaves = useFourCellLeaves(qkd);
 
     // Every pending node lives on the stack, the one walked next on top; its
     // fields are read where they lie rather than copied out whole.
@@ -475,7 +496,9 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             // guesses well.
             const t_qkd_node* CN = node + node->ofs;
             const uint32_t childRec = rec + 1;
+            const bool leafChildren = childRec >= numRecursions;
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
+            int leafKeep[4] = {0, 0, 0, 0};
 #pragma GCC unroll 4
             for (int k = 0; k < 4; ++k) {
                 const vf tIn = entry[k], tOut = exit[k];
@@ -487,23 +510,38 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 const t_qkd_node* child = CN + su;
                 const vf inW1 = tIn * w1, outW1 = tOut * w1;
                 const vf yMin = inW1 + x1, yMax = outW1 + x1;
-                const scalar maxY = qkd->heightOfSample[child->maxH];
-                const scalar minY = qkd->heightOfSample[child->minH];
+                const vf maxY = zero + qkd->heightOfSample[child->maxH];
+                const vf minY = zero + qkd->heightOfSample[child->minH];
+                const int below = ~(lanesLessEqual(minY, yMin) | lanesLessEqual(minY, yMax));
                 // Heights within rounding of a bound keep the child
-                // (qkd_nearHeight).
+                // (qkd_nearHeight). A lane passes above or below, never
+                // both, as heights grow with the sample: only the bound it
+                // passes needs the test.
+#if QKD_LANES == 16
+                const int above = lanesLess(maxY, yMin) & lanesLess(maxY, yMax);
+                const vf bound = (vf)_mm512_mask_blend_ps((__mmask16)above, (__m512)minY,
+                                                          (__m512)maxY);
+#else
+                const vi aboveLanes = (maxY < yMin) & (maxY < yMax);
+                const int above = laneBits(aboveLanes);
+                const vf bound = aboveLanes ? maxY : minY;
+#endif
                 const vf slackIn = QKD_VABS(inW1) + absX1, slackOut = QKD_VABS(outW1) + absX1;
-                const scalar absMax = __builtin_fabsf(maxY), absMin = __builtin_fabsf(minY);
-                const int nearMax =
-                    lanesLessEqual(QKD_VABS(yMin - maxY), (slackIn + absMax) * rel) |
-                    lanesLessEqual(QKD_VABS(yMax - maxY), (slackOut + absMax) * rel);
-                const int nearMin =
-                    lanesLessEqual(QKD_VABS(yMin - minY), (slackIn + absMin) * rel) |
-                    lanesLessEqual(QKD_VABS(yMax - minY), (slackOut + absMin) * rel);
-                const vf maxYs = zero + maxY, minYs = zero + minY;
-                const int above = lanesLess(maxYs, yMin) & lanesLess(maxYs, yMax) & ~nearMax;
-                const int below =
-                    ~(lanesLessEqual(minYs, yMin) | lanesLessEqual(minYs, yMax) | nearMin);
-                const int keep = in & ~(above | below);
+                const vf absBound = QKD_VABS(bound);
+                const int nearBound =
+                    lanesLessEqual(QKD_VABS(yMin - bound), (slackIn + absBound) * rel) |
+                    lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
+                const int keep = in & ~((above | below) & ~nearBound);
+                if (leafChildren) {
+                    // Tested below, straight from here: their rows are
+                    // asked for first, beyond the caches as they lie.
+                    leafKeep[k] = keep;
+                    const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
+                    __builtin_prefetch(rows);
+                    __builtin_prefetch(rows + qkd->size);
+                    __builtin_prefetch(rows + 2 * qkd->size);
+                    continue;
+                }
                 // Kept children go on the stack nearest last, so the next
                 // pop takes the nearest: the order of the plain walk. The
                 // entry is written either way; only a kept one stays.
@@ -517,36 +555,26 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 s->node = child;
                 sp += keep != 0;
                 // What the child's visit reads first, asked for now: deep
-                // nodes and the heightmap rows lie beyond the caches.
-                // Unconditional, as a branch on keep costs more than a
-                // wasted prefetch.
-                if (childRec < numRecursions) {
-                    __builtin_prefetch(child + child->ofs);
-                } else {
-                    const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
-                    __builtin_prefetch(rows);
-                    __builtin_prefetch(rows + qkd->size);
-                    __builtin_prefetch(rows + 2 * qkd->size);
-                }
+                // nodes lie beyond the caches. Unconditional, as a branch on
+                // keep costs more than a wasted prefetch.
+                __builtin_prefetch(child + child->ofs);
+            }
+            if (!leafChildren)
+                continue;
+            // Leaves are tested nearest first, as the stack would hand them
+            // out, without going through it.
+            for (int k = 3; k >= 0; --k) {
+                const uint32_t su = order[k];
+                const scalar centre[2] = {cx + xz[su & 1u], cz - xz[su >> 1]};
+                done |= leafLanes(p, base, leafKeep[k] & ~done, frame, CN + su, centre,
+                                  S05[childRec], qkd);
             }
         } else {
             const scalar centre[2] = {cx, cz};
-            for (int bits = lanes; bits; bits &= bits - 1) {
-                const int i = __builtin_ctz(bits), lane = base + i;
-                const int r =
-                    fourCellLeaves
-                        ? leafOfFourCells(&p->t[lane], p->N[lane], &p->mat[lane], &frame[i],
-                                          &ray[i], node, qkd)
-                        : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre,
-                                        S05[rec], &ray[i], node, qkd);
-                if (r != 0) {
-                    p->result[lane] = r;
-                    done |= 1 << i;
-                }
-            }
-            if ((active & ~done) == 0)
-                return;
+            done |= leafLanes(p, base, lanes, frame, node, centre, S05[rec], qkd);
         }
+        if ((active & ~done) == 0)
+            return;
     }
 }
 
