@@ -463,8 +463,18 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     }
     int sp = 1;
     int done = 0;  // lanes whose hit is found
-    while (sp > 0) {
-        const t_packetState* cur = &stack[--sp];
+    t_packetState next;  // the nearest child, when kept: walked next without the stack
+    bool goOn = false;
+    for (;;) {
+        const t_packetState* cur;
+        if (goOn) {
+            cur = &next;
+        } else {
+            if (sp == 0)
+                return;
+            cur = &stack[--sp];
+        }
+        goOn = false;
         const int lanes = cur->lanes & ~done;
         if (!lanes)
             continue;
@@ -544,8 +554,10 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 }
                 // Kept children go on the stack nearest last, so the next
                 // pop takes the nearest: the order of the plain walk. The
-                // entry is written either way; only a kept one stays.
-                t_packetState* s = &stack[sp];
+                // entry is written either way; only a kept one stays. The
+                // nearest, if kept, is walked next straight away.
+                const bool nearest = k == 3 && keep != 0;
+                t_packetState* s = nearest ? &next : &stack[sp];
                 s->t_min = tIn;
                 s->t_max = tOut;
                 s->cx = cx + xz[su & 1u];
@@ -553,7 +565,8 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 s->rec = childRec;
                 s->lanes = keep;
                 s->node = child;
-                sp += keep != 0;
+                sp += keep != 0 && !nearest;
+                goOn = nearest;
                 // What the child's visit reads first, asked for now: deep
                 // nodes lie beyond the caches. Unconditional, as a branch on
                 // keep costs more than a wasted prefetch.
