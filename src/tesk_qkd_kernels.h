@@ -445,8 +445,9 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
 
-    // Every pending node lives on the stack, the one walked next on top; its
-    // fields are read where they lie rather than copied out whole.
+    // Pending nodes live on the stack, the one walked next on top, their
+    // fields read where they lie rather than copied out whole; only a kept
+    // nearest child skips it (next).
     t_packetState stack[QKD_STACK_ENTRIES];
     {
         t_packetState* s = &stack[0];
@@ -543,8 +544,9 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                     lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
                 const int keep = in & ~((above | below) & ~nearBound);
                 if (leafChildren) {
-                    // Tested below, straight from here: their rows are
-                    // asked for first, beyond the caches as they lie.
+                    // Leaf children are tested below, straight from here;
+                    // their heightmap rows, beyond the caches, are asked
+                    // for first.
                     leafKeep[k] = keep;
                     const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
                     __builtin_prefetch(rows);
