@@ -554,10 +554,10 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                     __builtin_prefetch(rows + 2 * qkd->size);
                     continue;
                 }
-                // Kept children go on the stack nearest last, so the next
-                // pop takes the nearest: the order of the plain walk. The
+                // Kept children go on the stack farthest deepest, so they
+                // come back nearest first: the order of the plain walk. The
                 // entry is written either way; only a kept one stays. The
-                // nearest, if kept, is walked next straight away.
+                // nearest, if kept, skips the stack and is walked next.
                 const bool nearest = k == 3 && keep != 0;
                 t_packetState* s = nearest ? &next : &stack[sp];
                 s->t_min = tIn;
