@@ -60,6 +60,41 @@ QKD_INLINE int cellBits(v4l m)
 #endif
 }
 
+// What a 2 x 2 leaf's test needs of its nine vertices whatever the ray:
+// their positions, in float for the hit's triangle and in double for the
+// edge functions. A leaf that several rays of a packet meet reads its rows
+// once for all of them.
+struct t_leafVertices {
+    const scalar* xs;  // the three columns' x
+    const scalar* zs;  // the three rows' z
+    scalar height[3][3];
+    v4d x;     // columns' x, the fourth lane repeating the third
+    v4d y[3];  // each row's heights, likewise
+    double z[3];
+};
+
+QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_qkd* qkd)
+{
+    const uint32_t size = qkd->size;
+    const uint32_t row0 = node->heightmapUL / size;
+    const scalar* xs = qkd->vertexX + (node->heightmapUL - row0 * size);
+    const scalar* zs = qkd->vertexZ + row0;
+    const t_qkdHeightVal* tile = qkd->heightmap + node->heightmapUL;
+    const scalar* H = qkd->heightOfSample;
+    v->xs = xs;
+    v->zs = zs;
+    v->x = v4d{(double)xs[0], (double)xs[1], (double)xs[2], (double)xs[2]};
+    for (int r = 0; r < 3; ++r) {
+        const t_qkdHeightVal* row = tile + (size_t)r * size;
+        v->height[r][0] = H[row[0]];
+        v->height[r][1] = H[row[1]];
+        v->height[r][2] = H[row[2]];
+        v->y[r] = v4d{(double)v->height[r][0], (double)v->height[r][1],
+                      (double)v->height[r][2], (double)v->height[r][2]};
+        v->z[r] = (double)zs[r];
+    }
+}
+
 // The two triangles of every cell of a 2 x 2 leaf, the ray's dominant axis
 // KZ fixed: the nine vertices are seen from the ray (rayVertex) a row at a
 // time, the edge functions of the four cells formed together (rayEdge, as
@@ -68,31 +103,21 @@ QKD_INLINE int cellBits(v4l m)
 // intersectLeaf for minNodeSize 2.
 template <int KZ>
 QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
-                         const t_ray* ray, const t_qkd_node* node, const t_qkd* qkd)
+                         const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
-    const uint32_t size = qkd->size;
-    const uint32_t row0 = node->heightmapUL / size;
-    const scalar* xs = qkd->vertexX + (node->heightmapUL - row0 * size);
-    const scalar* zs = qkd->vertexZ + row0;
-    const t_qkdHeightVal* tile = qkd->heightmap + node->heightmapUL;
-    const scalar* H = qkd->heightOfSample;
+    const scalar* xs = v->xs;
+    const scalar* zs = v->zs;
+    const scalar(*height)[3] = v->height;
 
     // A row of three vertices in four lanes (the fourth repeats the third):
     // their positions across the ray and their offsets along it.
-    scalar height[3][3];
     v4d rowX[3], rowY[3], rowZ[3];
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
-    const v4d dx = {(double)xs[0] - ox, (double)xs[1] - ox, (double)xs[2] - ox,
-                    (double)xs[2] - ox};
+    const v4d dx = v->x - ox;
     for (int r = 0; r < 3; ++r) {
-        const t_qkdHeightVal* row = tile + (size_t)r * size;
-        height[r][0] = H[row[0]];
-        height[r][1] = H[row[1]];
-        height[r][2] = H[row[2]];
-        const v4d dy = {(double)height[r][0] - oy, (double)height[r][1] - oy,
-                        (double)height[r][2] - oy, (double)height[r][2] - oy};
-        const double dzRow = (double)zs[r] - oz;
+        const v4d dy = v->y[r] - oy;
+        const double dzRow = v->z[r] - oz;
         const v4d dz = {dzRow, dzRow, dzRow, dzRow};
         if (KZ == 0) {
             rowX[r] = dy * wx - wy * dx;
@@ -175,15 +200,15 @@ QKD_INLINE bool useFourCellLeaves(const t_qkd* qkd)
 }
 
 QKD_INLINE int leafOfFourCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
-                               const t_ray* ray, const t_qkd_node* node, const t_qkd* qkd)
+                               const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
     switch (f->kz) {
     case 0:
-        return leafCells<0>(t, N, mat, f, ray, node, qkd);
+        return leafCells<0>(t, N, mat, f, ray, v, qkd);
     case 1:
-        return leafCells<1>(t, N, mat, f, ray, node, qkd);
+        return leafCells<1>(t, N, mat, f, ray, v, qkd);
     default:
-        return leafCells<2>(t, N, mat, f, ray, node, qkd);
+        return leafCells<2>(t, N, mat, f, ray, v, qkd);
     }
 }
 
@@ -277,10 +302,14 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 continue;
             }
         } else {
-            const int r = fourCellLeaves
-                              ? leafOfFourCells(t, N, mat, &frame, ray, cur.node, qkd)
-                              : intersectLeaf(t, N, mat, cur.centerXZ, S05[cur.rec], ray,
-                                              cur.node, qkd);
+            int r;
+            if (fourCellLeaves) {
+                t_leafVertices v;
+                leafVertices(&v, cur.node, qkd);
+                r = leafOfFourCells(t, N, mat, &frame, ray, &v, qkd);
+            } else {
+                r = intersectLeaf(t, N, mat, cur.centerXZ, S05[cur.rec], ray, cur.node, qkd);
+            }
             if (r != 0)
                 return r;
         }
@@ -388,13 +417,18 @@ QKD_INLINE void packetParallelCrossing(vf* tIn, vf* tOut, vf c, vf x, vi finite,
 QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* frame,
                          const t_qkd_node* leaf, const scalar* centre, scalar S, const t_qkd* qkd)
 {
+    if (!lanes)
+        return 0;
+    t_leafVertices v;
+    if (useFourCellLeaves(qkd))
+        leafVertices(&v, leaf, qkd);
     int hits = 0;
     for (int bits = lanes; bits; bits &= bits - 1) {
         const int i = __builtin_ctz(bits), lane = base + i;
         const t_ray* ray = &p->ray[lane];
         const int r = useFourCellLeaves(qkd)
                           ? leafOfFourCells(&p->t[lane], p->N[lane], &p->mat[lane], &frame[i],
-                                            ray, leaf, qkd)
+                                            ray, &v, qkd)
                           : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S, ray,
                                           leaf, qkd);
         if (r != 0) {
