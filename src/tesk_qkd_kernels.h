@@ -21,6 +21,10 @@ typedef long long v4l __attribute__((vector_size(32)));
 // parallel check, t, and for a hit nearer than *t its normal and side. The
 // same operations as rayTriangleFromEdges, without the weights u and v,
 // which the leaf does not hand out. Returns 1 when the hit was taken.
+// Defer: N gets the cross product that the normal is made from and *ret 1,
+// and finishHit does the rest once the ray's walk is over, so that its
+// square root and division stay out of the way of the walk's decisions.
+template <bool Defer>
 QKD_INLINE int takeTriangle(scalar* t, scalar* N, int* ret, const t_rayFrame* f,
                             const t_ray* ray, const scalar* a, const scalar* b, const scalar* c,
                             double eA, double eB, double eC, double zA, double zB, double zC)
@@ -40,6 +44,14 @@ QKD_INLINE int takeTriangle(scalar* t, scalar* N, int* ret, const t_rayFrame* f,
     const scalar tt = (scalar)((eA * zA + eB * zB + eC * zC) / (sum * f->w[f->kz]));
     if (tt < 0.0f || !(tt < *t))
         return 0;
+    if (Defer) {
+        N[0] = nvect[0];
+        N[1] = nvect[1];
+        N[2] = nvect[2];
+        *t = tt;
+        *ret = 1;
+        return 1;
+    }
     const scalar len2 = nvect[0] * nvect[0] + nvect[1] * nvect[1] + nvect[2] * nvect[2];
     const scalar invLen = (scalar)(1.0 / __builtin_sqrt((double)len2));
     N[0] = nvect[0] * invLen;
@@ -101,7 +113,7 @@ QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_
 // each cell forms them), and the rest of the test done only for the
 // triangles whose edges do not rule the ray out. Same results as
 // intersectLeaf for minNodeSize 2.
-template <int KZ>
+template <int KZ, bool Defer>
 QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
                          const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
@@ -172,11 +184,11 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
         const double z1 = rowZ[r][c + 1], z2 = rowZ[r + 1][c];
         // Split along the upper-right to lower-left diagonal: (0, 1, 2), then (2, 1, 3).
         if (!(bit & 1))
-            takeTriangle(t, N, &ret, f, ray, a0, a1, a2, diagonal[cell], left[cell], top[cell],
-                         rowZ[r][c], z1, z2);
+            takeTriangle<Defer>(t, N, &ret, f, ray, a0, a1, a2, diagonal[cell], left[cell],
+                                top[cell], rowZ[r][c], z1, z2);
         else
-            takeTriangle(t, N, &ret, f, ray, a2, a1, a3, right[cell], bottom[cell],
-                         antiDiagonal[cell], z2, z1, rowZ[r + 1][c + 1]);
+            takeTriangle<Defer>(t, N, &ret, f, ray, a2, a1, a3, right[cell], bottom[cell],
+                                antiDiagonal[cell], z2, z1, rowZ[r + 1][c + 1]);
     }
     if (ret != 0) {
         mat->rgb[0] = qkd->groundColorA[0];
@@ -199,17 +211,31 @@ QKD_INLINE bool useFourCellLeaves(const t_qkd* qkd)
 #endif
 }
 
+template <bool Defer = false>
 QKD_INLINE int leafOfFourCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
                                const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
     switch (f->kz) {
     case 0:
-        return leafCells<0>(t, N, mat, f, ray, v, qkd);
+        return leafCells<0, Defer>(t, N, mat, f, ray, v, qkd);
     case 1:
-        return leafCells<1>(t, N, mat, f, ray, v, qkd);
+        return leafCells<1, Defer>(t, N, mat, f, ray, v, qkd);
     default:
-        return leafCells<2>(t, N, mat, f, ray, v, qkd);
+        return leafCells<2, Defer>(t, N, mat, f, ray, v, qkd);
     }
+}
+
+// The normal and side of a hit that takeTriangle left for later (Defer),
+// with the operations it would have done.
+QKD_INLINE void finishHit(scalar* N, int* ret, const t_ray* ray)
+{
+    const scalar* w = ray->w;
+    const scalar len2 = N[0] * N[0] + N[1] * N[1] + N[2] * N[2];
+    const scalar invLen = (scalar)(1.0 / __builtin_sqrt((double)len2));
+    N[0] = N[0] * invLen;
+    N[1] = N[1] * invLen;
+    N[2] = N[2] * invLen;
+    *ret = (w[0] * N[0] + w[1] * N[1] + w[2] * N[2]) > 0.0f ? -1 : 1;
 }
 
 // Finite: the ray crosses every splitting plane (no direction component
@@ -413,7 +439,8 @@ QKD_INLINE void packetParallelCrossing(vf* tIn, vf* tOut, vf c, vf x, vi finite,
 }
 
 // Tests the leaf in the given lanes of the block at base; returns those
-// that hit, with their result, t, N and mat set.
+// that hit, with their result, t, N and mat set (a four-cell leaf's normal
+// and side still to be finished by finishHit).
 QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* frame,
                          const t_qkd_node* leaf, const scalar* centre, scalar S, const t_qkd* qkd)
 {
@@ -427,8 +454,8 @@ QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* 
         const int i = __builtin_ctz(bits), lane = base + i;
         const t_ray* ray = &p->ray[lane];
         const int r = useFourCellLeaves(qkd)
-                          ? leafOfFourCells(&p->t[lane], p->N[lane], &p->mat[lane], &frame[i],
-                                            ray, &v, qkd)
+                          ? leafOfFourCells<true>(&p->t[lane], p->N[lane], &p->mat[lane],
+                                                  &frame[i], ray, &v, qkd)
                           : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S, ray,
                                           leaf, qkd);
         if (r != 0) {
@@ -506,7 +533,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             cur = &next;
         } else {
             if (sp == 0)
-                return;
+                break;
             cur = &stack[--sp];
         }
         goOn = false;
@@ -623,8 +650,14 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             done |= leafLanes(p, base, lanes, frame, node, centre, S05[rec], qkd);
         }
         if ((active & ~done) == 0)
-            return;
+            break;
     }
+    // The hits' normals and sides, which the leaves left for now.
+    if (useFourCellLeaves(qkd))
+        for (int bits = done; bits; bits &= bits - 1) {
+            const int lane = base + __builtin_ctz(bits);
+            finishHit(p->N[lane], &p->result[lane], &p->ray[lane]);
+        }
 }
 
 #undef QKD_VMAX
