@@ -273,9 +273,23 @@ int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const
 // tests, is split while it is large, and its pixels are then traced from that
 // entry point instead of from the root.
 
-// Packets are square blocks of pixels, as compact as a packet can be.
-constexpr int kPacketSide = 4;
-static_assert(kPacketSide * kPacketSide == QKD_PACKET_LANES, "a packet is a square block");
+// Packets are 8 x 4 pixels, two squares of 4 x 4 side by side: lanes 0-15
+// the left one row by row, 16-31 the right one. The rays go in and out four
+// at a time, a row of a square.
+constexpr int kQuad = 4;  // lanes that go in and out together
+constexpr int kPacketRows = 4;
+constexpr int kPacketColumns = QKD_PACKET_LANES / kPacketRows;
+static_assert(kPacketColumns == 2 * kQuad, "a packet is two squares side by side");
+
+// Column and row of lane i within its packet.
+static inline int packetColumn(int i)
+{
+    return i / (kQuad * kPacketRows) * kQuad + i % kQuad;
+}
+static inline int packetRow(int i)
+{
+    return i / kQuad % kPacketRows;
+}
 
 // For an axis i, mod3[i + 1] and mod3[i + 2] are the other two.
 static const uint32_t mod3[5] = {0, 1, 2, 0, 1};
@@ -464,7 +478,7 @@ struct t_rowRays {
 // that is never read.
 static inline void rowLoad(t_rowRays* out, const t_ray* src, int count)
 {
-    if (count == kPacketSide) {
+    if (count == kQuad) {
         // The records side by side, turned into one vector per coordinate.
         __m128 a0 = _mm_loadu_ps(src[0].w), a1 = _mm_loadu_ps(src[1].w);
         __m128 a2 = _mm_loadu_ps(src[2].w), a3 = _mm_loadu_ps(src[3].w);
@@ -499,7 +513,7 @@ static inline void rowToWorld(t_rowRays* r, const t_matrix* m)
 // The first count lanes' rays into the records at rays.
 static inline void rowStore(t_ray* rays, const t_rowRays* r, int count)
 {
-    if (count == kPacketSide) {
+    if (count == kQuad) {
         __m128 a0 = (__m128)r->w[0], a1 = (__m128)r->w[1], a2 = (__m128)r->w[2];
         __m128 a3 = (__m128)r->x[0], b0 = (__m128)r->x[1], b1 = (__m128)r->x[2];
         __m128 b2 = _mm_setzero_ps(), b3 = _mm_setzero_ps();
@@ -573,11 +587,11 @@ static void walkLanes(t_qkdPacket* packet, int traced, uint32_t (*sortedOfs)[4],
     const int lead = __builtin_ctz((unsigned)traced);
     packet->lanes = 0;
     for (int i = lead; i < QKD_PACKET_LANES; ++i)
-        if ((traced & (1 << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
-            packet->lanes |= 1 << i;
+        if ((traced & (1u << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
+            packet->lanes |= (int)(1u << i);
     qkd_walkPacket(packet, sortedOfs[lead], start, qkd);
     for (int i = lead; i < QKD_PACKET_LANES; ++i) {
-        if (!(traced & (1 << i)) || (packet->lanes & (1 << i)))
+        if (!(traced & (1u << i)) || (packet->lanes & (1u << i)))
             continue;
         const t_ray* ray = &packet->ray[i];
         const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
@@ -637,39 +651,43 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     const scalar levelTerm =
         qkd->numRecursions ? (float)ep.rec / (float)qkd->numRecursions : 0.0f;
 
-    // The rays go in packets of 4 x 4 pixels; the rays of a packet that do
+    // The rays go in packets of 8 x 4 pixels; the rays of a packet that do
     // not share the first one's child order are walked alone.
-    for (int by = y; by <= y1; by += kPacketSide) {
-        for (int bx = x; bx <= x1; bx += kPacketSide) {
+    for (int by = y; by <= y1; by += kPacketRows) {
+        for (int bx = x; bx <= x1; bx += kPacketColumns) {
             t_qkdPacket packet;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             // A flat box has no height: a ray crossing it has an interval of
             // one point, which still holds the terrain.
             int inTile = 0, traced = 0;  // traced: lanes that meet the entry point's box
             scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
-            for (int r = 0; r < kPacketSide && by + r <= y1; ++r) {
-                const int count = x1 - bx + 1 < kPacketSide ? x1 - bx + 1 : kPacketSide;
+            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+                const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+                if (qx > x1 || qy > y1)
+                    continue;
+                const int count = x1 - qx + 1 < kQuad ? x1 - qx + 1 : kQuad;
                 t_rowRays row;
-                rowLoad(&row, &rdat->p_rbuff[(size_t)(by + r) * STRIDE + (size_t)bx], count);
+                rowLoad(&row, &rdat->p_rbuff[(size_t)qy * STRIDE + (size_t)qx], count);
                 rowToWorld(&row, rdat->matView);
-                rowStore(&packet.ray[r * kPacketSide], &row, count);
+                rowStore(&packet.ray[first], &row, count);
                 t_rowF rowMin, rowMax;
                 const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                __builtin_memcpy(&t_min[r * kPacketSide], &rowMin, sizeof rowMin);
-                __builtin_memcpy(&t_max[r * kPacketSide], &rowMax, sizeof rowMax);
-                inTile |= ((1 << count) - 1) << (r * kPacketSide);
-                traced |= (meets & ((1 << count) - 1)) << (r * kPacketSide);
+                __builtin_memcpy(&t_min[first], &rowMin, sizeof rowMin);
+                __builtin_memcpy(&t_max[first], &rowMax, sizeof rowMax);
+                const unsigned inRow = (1u << count) - 1;
+                inTile |= (int)(inRow << first);
+                traced |= (int)(((unsigned)meets & inRow) << first);
             }
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                if (!(inTile & (1 << i)))
+                if (!(inTile & (1u << i)))
                     continue;
-                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
+                const int sx = bx + packetColumn(i), sy = by + packetRow(i);
                 t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
                 if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
                     pix->g += levelTerm;
                 if (sx == x || sx == x1 || sy == y || sy == y1)
                     pix->r += 1.0f;
-                if (!(traced & (1 << i))) {
+                if (!(traced & (1u << i))) {
                     pix->density = 1.0f;
                     pix->r += 0.9f;
                     pix->g += 0.6f;
@@ -682,9 +700,9 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
                 continue;
             walkLanes(&packet, traced, sortedOfs, &state, qkd);
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                if (!(traced & (1 << i)))
+                if (!(traced & (1u << i)))
                     continue;
-                const int sx = bx + i % kPacketSide, sy = by + i / kPacketSide;
+                const int sx = bx + packetColumn(i), sy = by + packetRow(i);
                 t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
                 pix->density = 1.0f;
                 if (packet.result[i]) {
@@ -737,22 +755,24 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     state.rec = (uint32_t)ep.rec;
     state.node = ep.ep;
 
-    // Packets of 4 x 4 pixels, cut at the tile's edges.
-    for (int by = 0; by < h; by += kPacketSide) {
-        for (int bx = 0; bx < w; bx += kPacketSide) {
+    // Packets of 8 x 4 pixels, cut at the tile's edges.
+    for (int by = 0; by < h; by += kPacketRows) {
+        for (int bx = 0; bx < w; bx += kPacketColumns) {
             t_qkdPacket packet;
             uint32_t sortedOfs[QKD_PACKET_LANES][4];
             int traced = 0;
             scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
-            for (int r = 0; r < kPacketSide && by + r < h; ++r) {
-                const int v = by + r;
-                const int count = w - bx < kPacketSide ? w - bx : kPacketSide;
+            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+                const int u0 = bx + packetColumn(first), v = by + packetRow(first);
+                if (u0 >= w || v >= h)
+                    continue;
+                const int count = w - u0 < kQuad ? w - u0 : kQuad;
                 t_rowRays row;
-                rowLoad(&row, &p_rbuff[(size_t)(y + v) * STRIDE + (size_t)(x + bx)], count);
+                rowLoad(&row, &p_rbuff[(size_t)(y + v) * STRIDE + (size_t)(x + u0)], count);
                 rowToWorld(&row, matView);
-                rowStore(&packet.ray[r * kPacketSide], &row, count);
-                rowStore(&rays[v * w + bx], &row, count);
-                for (int u = bx; u < bx + count; ++u)
+                rowStore(&packet.ray[first], &row, count);
+                rowStore(&rays[v * w + u0], &row, count);
+                for (int u = u0; u < u0 + count; ++u)
                     hits[v * w + u].result = 0;
                 // The statistics as the query from the root keeps them.
                 const int inRow = (1 << count) - 1;
@@ -766,11 +786,11 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 // point's box; a flat box holds the terrain in one point.
                 const int meets =
                     entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                __builtin_memcpy(&t_min[r * kPacketSide], &rowMin, sizeof rowMin);
-                __builtin_memcpy(&t_max[r * kPacketSide], &rowMax, sizeof rowMax);
-                traced |= meets << (r * kPacketSide);
+                __builtin_memcpy(&t_min[first], &rowMin, sizeof rowMin);
+                __builtin_memcpy(&t_max[first], &rowMax, sizeof rowMax);
+                traced |= (int)((unsigned)meets << first);
             }
-            for (int bits = traced; bits; bits &= bits - 1) {
+            for (unsigned bits = (unsigned)traced; bits; bits &= bits - 1) {
                 const int i = __builtin_ctz(bits);
                 packetLane(&packet, i, t_min[i], t_max[i], sortedOfs[i]);
             }
@@ -778,9 +798,9 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 continue;
             walkLanes(&packet, traced, sortedOfs, &state, qkd);
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                if (!(traced & (1 << i)))
+                if (!(traced & (1u << i)))
                     continue;
-                t_qkdHit* hit = &hits[(by + i / kPacketSide) * w + bx + i % kPacketSide];
+                t_qkdHit* hit = &hits[(by + packetRow(i)) * w + bx + packetColumn(i)];
                 hit->result = packet.result[i];
                 hit->t = packet.t[i];
                 hit->N[0] = packet.N[i][0];
@@ -799,9 +819,8 @@ void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit)
         const int m = n - i0 < QKD_PACKET_LANES ? n - i0 : QKD_PACKET_LANES;
         t_qkdPacket packet;
         packet.lanes = 0;
-        for (int r = 0; r * kPacketSide < m; ++r) {
-            const int first = r * kPacketSide;
-            const int count = m - first < kPacketSide ? m - first : kPacketSide;
+        for (int first = 0; first < m; first += kQuad) {
+            const int count = m - first < kQuad ? m - first : kQuad;
             t_rowRays row;
             rowLoad(&row, &rays[i0 + first], count);
             rowStore(&packet.ray[first], &row, count);
@@ -818,7 +837,7 @@ void qkd_occluded(const t_qkd* qkd, const t_ray* rays, int n, int* hit)
                 packet.t_max[i] = rowMax[k];
                 packet.t[i] = FLT_MAX;
                 packet.mat[i].rgb[0] = packet.mat[i].rgb[1] = packet.mat[i].rgb[2] = 0;
-                packet.lanes |= 1 << i;
+                packet.lanes |= (int)(1u << i);
             }
         }
         if (!packet.lanes)

@@ -3,8 +3,8 @@
 // plain walk (qkd_walkReference) with the same IEEE operations in the same
 // order, so every hit, t and normal is the same bit for bit; they only do
 // them in SIMD lanes (see tesk_qkd_kernels.h). This file holds the SSE2
-// build, which every x86-64 processor runs. Its packet blocks are four rays
-// wide, one SSE register: wider blocks would be split into scalar code.
+// build, which every x86-64 processor runs: vectors of four rays, one SSE
+// register, as GCC splits wider vectors into scalar code.
 #define QKD_LANES 4
 #include "tesk_qkd_kernels.h"
 
@@ -15,10 +15,10 @@ int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOf
     return walk(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
 }
 
-void qkd_walkPacketSse2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
-                        const t_state* start, const t_qkd* qkd)
+void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd)
 {
-    walkPacket(p, base, sortedOfs, start, qkd);
+    walkPacket(p, sortedOfs, start, qkd);
 }
 
 namespace {
@@ -60,17 +60,15 @@ void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_stat
         qkd_walkPacketAvx512(packet, sortedOfs, start, qkd);
         return;
     case QKD_PATH_AVX2:
-        qkd_walkPacketAvx2(packet, 0, sortedOfs, start, qkd);
-        qkd_walkPacketAvx2(packet, 8, sortedOfs, start, qkd);
+        qkd_walkPacketAvx2(packet, sortedOfs, start, qkd);
         return;
     case QKD_PATH_SSE2:
-        for (int base = 0; base < QKD_PACKET_LANES; base += 4)
-            qkd_walkPacketSse2(packet, base, sortedOfs, start, qkd);
+        qkd_walkPacketSse2(packet, sortedOfs, start, qkd);
         return;
     default:
         // The reference: each lane walked on its own.
         for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-            if (!(packet->lanes & (1 << i)))
+            if (!(packet->lanes & (1u << i)))
                 continue;
             t_state lane = *start;
             lane.t_min = packet->t_min[i];

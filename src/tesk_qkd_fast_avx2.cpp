@@ -9,8 +9,8 @@ int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOf
     return walk(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
 }
 
-void qkd_walkPacketAvx2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
-                        const t_state* start, const t_qkd* qkd)
+void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd)
 {
-    walkPacket(p, base, sortedOfs, start, qkd);
+    walkPacket(p, sortedOfs, start, qkd);
 }

@@ -1,5 +1,5 @@
-// The fast walks built for AVX-512 (without FMA), sixteen rays to a packet
-// block; called only on processors that have it.
+// The fast walks built for AVX-512 (without FMA), vectors of sixteen rays;
+// called only on processors that have it.
 #define QKD_LANES 16
 #include "tesk_qkd_kernels.h"
 
@@ -13,5 +13,5 @@ int qkd_walkAvx512(scalar* t, scalar* N, t_material* mat, const uint32_t* sorted
 void qkd_walkPacketAvx512(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
                           const t_qkd* qkd)
 {
-    walkPacket(p, 0, sortedOfs, start, qkd);
+    walkPacket(p, sortedOfs, start, qkd);
 }

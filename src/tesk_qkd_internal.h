@@ -48,12 +48,12 @@ int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sor
                       const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                       const t_qkd* qkd);
 
-// Up to sixteen rays walked together from one start node, as a packet: each
+// Up to 32 rays walked together from one start node, as a packet: each
 // node is fetched and its children ordered once for all of them, and each
 // lane does exactly what the single-ray walk does for its ray, so it gets
 // the same result, t, normal and material. The rays must share their child
 // order (presort_ofs), that is the signs of their x and z directions.
-constexpr int QKD_PACKET_LANES = 16;
+constexpr int QKD_PACKET_LANES = 32;
 struct t_qkdPacket {
     t_ray ray[QKD_PACKET_LANES];
     scalar t_min[QKD_PACKET_LANES];  // the ray's interval in the start node, t_min >= 0
@@ -76,8 +76,8 @@ void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_stat
 // x86-64 processor), AVX2 and AVX-512.
 enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512 };
 bool qkd_pathRuns(t_qkdPath path);
-// The fast walks, one per instruction set; a packet walk does the lanes
-// base .. base + 3 (SSE2), base .. base + 7 (AVX2) or all sixteen (AVX-512).
+// The fast walks, one per instruction set; a packet walk takes the whole
+// packet at once.
 int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);
@@ -87,10 +87,10 @@ int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOf
 int qkd_walkAvx512(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                    const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                    const t_qkd* qkd);
-void qkd_walkPacketSse2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
-                        const t_state* start, const t_qkd* qkd);
-void qkd_walkPacketAvx2(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
-                        const t_state* start, const t_qkd* qkd);
+void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd);
+void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                        const t_qkd* qkd);
 void qkd_walkPacketAvx512(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
                           const t_qkd* qkd);
 // Makes iterativeQkdTraverse take the path (the best one the processor runs

@@ -358,8 +358,10 @@ QKD_INLINE int walk(scalar* t, scalar* N, t_material* mat, const uint32_t* sorte
 
 // --- Packets ---------------------------------------------------------------
 
-// Lanes of the packet walk in this file: QKD_LANES (8 or 16) rays at once;
-// a packet of QKD_PACKET_LANES is walked in blocks of that many.
+// Lanes of one vector in this file: QKD_LANES (4, 8 or 16) rays. The packet
+// walk takes a whole packet at once, QKD_VECTORS vectors side by side: a
+// node is visited once for all of the packet's rays, and a vector's work is
+// cheap beside a visit.
 #ifndef QKD_LANES
 #define QKD_LANES 8
 #endif
@@ -411,20 +413,8 @@ QKD_INLINE int lanesLessEqual(vf a, vf b)
 #endif
 }
 
-constexpr int kAllLanes = (1 << QKD_LANES) - 1;
-
 // fabsf, lane by lane: the sign bit cleared.
 #define QKD_VABS(x) ((vf)((vi)(x) & 0x7fffffff))
-
-// A pending node of the packet walk: each lane's interval in it, and which
-// lanes take part.
-struct alignas(4 * QKD_LANES) t_packetState {
-    vf t_min, t_max;
-    scalar cx, cz;
-    uint32_t rec;
-    int lanes;
-    const t_qkd_node* node;
-};
 
 // qkd_splitCrossing, lane by lane, for rays parallel to the plane.
 QKD_INLINE void packetParallelCrossing(vf* tIn, vf* tOut, vf c, vf x, vi finite,
@@ -438,10 +428,10 @@ QKD_INLINE void packetParallelCrossing(vf* tIn, vf* tOut, vf c, vf x, vi finite,
     *tOut = finite ? *tOut : (onPlane ? inf : side);
 }
 
-// Tests the leaf in the given lanes of the block at base; returns those
-// that hit, with their result, t, N and mat set (a four-cell leaf's normal
-// and side still to be finished by finishHit).
-QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* frame,
+// Tests the leaf in the given lanes of the packet; returns those that hit,
+// with their result, t, N and mat set (a four-cell leaf's normal and side
+// still to be finished by finishHit).
+QKD_INLINE int leafLanes(t_qkdPacket* p, int lanes, const t_rayFrame* frame,
                          const t_qkd_node* leaf, const scalar* centre, scalar S, const t_qkd* qkd)
 {
     if (!lanes)
@@ -450,59 +440,86 @@ QKD_INLINE int leafLanes(t_qkdPacket* p, int base, int lanes, const t_rayFrame* 
     if (useFourCellLeaves(qkd))
         leafVertices(&v, leaf, qkd);
     int hits = 0;
-    for (int bits = lanes; bits; bits &= bits - 1) {
-        const int i = __builtin_ctz(bits), lane = base + i;
+    for (unsigned bits = (unsigned)lanes; bits; bits &= bits - 1) {
+        const int lane = __builtin_ctz(bits);
         const t_ray* ray = &p->ray[lane];
         const int r = useFourCellLeaves(qkd)
                           ? leafOfFourCells<true>(&p->t[lane], p->N[lane], &p->mat[lane],
-                                                  &frame[i], ray, &v, qkd)
+                                                  &frame[lane], ray, &v, qkd)
                           : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S, ray,
                                           leaf, qkd);
         if (r != 0) {
             p->result[lane] = r;
-            hits |= 1 << i;
+            hits |= (int)(1u << lane);
         }
     }
     return hits;
 }
 
-// Lanes base .. base + QKD_LANES - 1 of the packet.
-QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
-                           const t_state* start, const t_qkd* qkd)
+#define QKD_VECTORS (QKD_PACKET_LANES / QKD_LANES)
+static_assert(QKD_VECTORS * QKD_LANES == QKD_PACKET_LANES, "a packet is whole vectors");
+
+// A pending node of the packet walk: each lane's interval in it, and which
+// lanes take part.
+struct alignas(4 * QKD_LANES) t_packetState {
+    vf t_min[QKD_VECTORS], t_max[QKD_VECTORS];
+    scalar cx, cz;
+    uint32_t rec;
+    int lanes;
+    const t_qkd_node* node;
+};
+
+// Vector h's lane bits at their place among the packet's.
+QKD_INLINE int vectorBits(int bits, int h)
 {
-    const int active = (p->lanes >> base) & kAllLanes;
+    return (int)((unsigned)bits << (h * QKD_LANES));
+}
+
+// The packet's lanes p->lanes, all at once.
+QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
+                           const t_qkd* qkd)
+{
+    constexpr int NV = QKD_VECTORS;
+    const int active = p->lanes;
     if (!active)
         return;
-    vf x0, x1, x2, w1, inv0, inv2;
-    t_rayFrame frame[QKD_LANES];
-    const t_ray* ray = p->ray + base;
-    for (int i = 0; i < QKD_LANES; ++i) {
+    vf x0[NV], x1[NV], x2[NV], w1[NV], inv0[NV], inv2[NV];
+    t_rayFrame frame[QKD_PACKET_LANES];
+    const t_ray* ray = p->ray;
+    for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+        const int h = i / QKD_LANES, j = i % QKD_LANES;
         // Lanes not walked may hold no ray at all: plain numbers instead.
-        if (!(active & (1 << i))) {
-            x0[i] = x1[i] = x2[i] = w1[i] = 0.0f;
-            inv0[i] = inv2[i] = 1.0f;
+        if (!(active & (1u << i))) {
+            x0[h][j] = x1[h][j] = x2[h][j] = w1[h][j] = 0.0f;
+            inv0[h][j] = inv2[h][j] = 1.0f;
             continue;
         }
         const t_ray* r = &ray[i];
-        x0[i] = r->x[0];
-        x1[i] = r->x[1];
-        x2[i] = r->x[2];
-        w1[i] = r->w[1];
-        inv0[i] = 1.0f / r->w[0];
-        inv2[i] = 1.0f / r->w[2];
+        x0[h][j] = r->x[0];
+        x1[h][j] = r->x[1];
+        x2[h][j] = r->x[2];
+        w1[h][j] = r->w[1];
+        inv0[h][j] = 1.0f / r->w[0];
+        inv2[h][j] = 1.0f / r->w[2];
         rayFrame(&frame[i], r);
     }
     const uint32_t order[4] = {sortedOfs[0], sortedOfs[1], sortedOfs[2], sortedOfs[3]};
     const bool nearIsPlusX = (order[3] & 1u) != 0;
     const bool nearIsPlusZ = (order[3] & 2u) == 0;
-    const vf zero = x0 * 0;
+    const vf zero = x0[0] * 0;
     const vf fltMax = zero + FLT_MAX;
-    const vi finite0 = (inv0 <= fltMax) & (inv0 >= -fltMax);
-    const vi finite2 = (inv2 <= fltMax) & (inv2 >= -fltMax);
-    const bool allFinite = (laneBits(finite0 & finite2) & active) == active;
+    vi finite0[NV], finite2[NV];
+    int finiteLanes = 0;
+    vf absX1[NV];
+    for (int h = 0; h < NV; ++h) {
+        finite0[h] = (inv0[h] <= fltMax) & (inv0[h] >= -fltMax);
+        finite2[h] = (inv2[h] <= fltMax) & (inv2[h] >= -fltMax);
+        finiteLanes |= vectorBits(laneBits(finite0[h] & finite2[h]), h);
+        absX1[h] = QKD_VABS(x1[h]);
+    }
+    const bool allFinite = (finiteLanes & active) == active;
     const vf slackFactor = zero + 4.0f * FLT_EPSILON;
     const vf rel = zero + 1e-6f;
-    const vf absX1 = QKD_VABS(x1);
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
 
@@ -512,10 +529,11 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
     t_packetState stack[QKD_STACK_ENTRIES];
     {
         t_packetState* s = &stack[0];
-        for (int i = 0; i < QKD_LANES; ++i) {
-            const bool walked = active & (1 << i);
-            s->t_min[i] = walked ? p->t_min[base + i] : 0.0f;
-            s->t_max[i] = walked ? p->t_max[base + i] : 0.0f;
+        for (int i = 0; i < QKD_PACKET_LANES; ++i) {
+            const int h = i / QKD_LANES, j = i % QKD_LANES;
+            const bool walked = active & (1u << i);
+            s->t_min[h][j] = walked ? p->t_min[i] : 0.0f;
+            s->t_max[h][j] = walked ? p->t_max[i] : 0.0f;
         }
         s->cx = start->centerXZ[0];
         s->cz = start->centerXZ[1];
@@ -545,24 +563,21 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
         const t_qkd_node* node = cur->node;
         if (rec < numRecursions) {
             const vf cxv = zero + cx, czv = zero + cz;
-            vf txIn = (cxv - x0) * inv0, tzIn = (czv - x2) * inv2;
-            vf txOut = txIn, tzOut = tzIn;
-            if (!allFinite) {
-                packetParallelCrossing(&txIn, &txOut, cxv, x0, finite0, nearIsPlusX);
-                packetParallelCrossing(&tzIn, &tzOut, czv, x2, finite2, nearIsPlusZ);
+            vf txIn[NV], tzIn[NV], txOut[NV], tzOut[NV], t_min[NV], t_max[NV];
+            for (int h = 0; h < NV; ++h) {
+                txIn[h] = (cxv - x0[h]) * inv0[h];
+                tzIn[h] = (czv - x2[h]) * inv2[h];
+                txOut[h] = txIn[h];
+                tzOut[h] = tzIn[h];
+                if (!allFinite) {
+                    packetParallelCrossing(&txIn[h], &txOut[h], cxv, x0[h], finite0[h],
+                                           nearIsPlusX);
+                    packetParallelCrossing(&tzIn[h], &tzOut[h], czv, x2[h], finite2[h],
+                                           nearIsPlusZ);
+                }
+                t_min[h] = cur->t_min[h];
+                t_max[h] = cur->t_max[h];
             }
-            const vf t_min = cur->t_min, t_max = cur->t_max;
-            // The four children's intervals, as qkd_childIntervals has them.
-            vf entry[4], exit[4];
-            entry[0] = QKD_VMAX(QKD_VMAX(txIn, tzIn), zero);
-            entry[1] = QKD_VMAX(QKD_VMAX(tzIn, t_min), zero);
-            entry[2] = QKD_VMAX(QKD_VMAX(txIn, t_min), zero);
-            entry[3] = QKD_VMAX(QKD_VMAX(t_min, t_min), t_min);
-            exit[0] = QKD_VMIN(t_max, t_max);
-            exit[1] = QKD_VMIN(txOut, t_max);
-            exit[2] = QKD_VMIN(tzOut, t_max);
-            exit[3] = QKD_VMIN(txOut, tzOut);
-
             // A child that some lane enters is judged in all lanes without
             // branching: which lanes keep it is data that no predictor
             // guesses well.
@@ -573,37 +588,55 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             int leafKeep[4] = {0, 0, 0, 0};
 #pragma GCC unroll 4
             for (int k = 0; k < 4; ++k) {
-                const vf tIn = entry[k], tOut = exit[k];
-                const int in =
-                    lanes & ~lanesLess(tOut + slackFactor * QKD_VMIN(tIn, fltMax), tIn);
+                // The child's interval, as qkd_childIntervals has it.
+                vf tIn[NV], tOut[NV];
+                int out = 0;
+                for (int h = 0; h < NV; ++h) {
+                    tIn[h] = k == 0   ? QKD_VMAX(QKD_VMAX(txIn[h], tzIn[h]), zero)
+                             : k == 1 ? QKD_VMAX(QKD_VMAX(tzIn[h], t_min[h]), zero)
+                             : k == 2 ? QKD_VMAX(QKD_VMAX(txIn[h], t_min[h]), zero)
+                                      : QKD_VMAX(QKD_VMAX(t_min[h], t_min[h]), t_min[h]);
+                    tOut[h] = k == 0   ? QKD_VMIN(t_max[h], t_max[h])
+                              : k == 1 ? QKD_VMIN(txOut[h], t_max[h])
+                              : k == 2 ? QKD_VMIN(tzOut[h], t_max[h])
+                                       : QKD_VMIN(txOut[h], tzOut[h]);
+                    out |= vectorBits(
+                        lanesLess(tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]), h);
+                }
+                const int in = lanes & ~out;
                 if (!in)
                     continue;  // a child no lane enters is common and costs nothing
                 const uint32_t su = order[k];
                 const t_qkd_node* child = CN + su;
-                const vf inW1 = tIn * w1, outW1 = tOut * w1;
-                const vf yMin = inW1 + x1, yMax = outW1 + x1;
                 const vf maxY = zero + qkd->heightOfSample[child->maxH];
                 const vf minY = zero + qkd->heightOfSample[child->minH];
-                const int below = ~(lanesLessEqual(minY, yMin) | lanesLessEqual(minY, yMax));
-                // Heights within rounding of a bound keep the child
-                // (qkd_nearHeight). A lane passes above or below, never
-                // both, as heights grow with the sample: only the bound it
-                // passes needs the test.
+                int cull = 0;
+                for (int h = 0; h < NV; ++h) {
+                    const vf inW1 = tIn[h] * w1[h], outW1 = tOut[h] * w1[h];
+                    const vf yMin = inW1 + x1[h], yMax = outW1 + x1[h];
+                    const int below = ~(lanesLessEqual(minY, yMin) | lanesLessEqual(minY, yMax));
+                    // Heights within rounding of a bound keep the child
+                    // (qkd_nearHeight). A lane passes above or below, never
+                    // both, as heights grow with the sample: only the bound
+                    // it passes needs the test.
 #if QKD_LANES == 16
-                const int above = lanesLess(maxY, yMin) & lanesLess(maxY, yMax);
-                const vf bound = (vf)_mm512_mask_blend_ps((__mmask16)above, (__m512)minY,
-                                                          (__m512)maxY);
+                    const int above = lanesLess(maxY, yMin) & lanesLess(maxY, yMax);
+                    const vf bound = (vf)_mm512_mask_blend_ps((__mmask16)above, (__m512)minY,
+                                                              (__m512)maxY);
 #else
-                const vi aboveLanes = (maxY < yMin) & (maxY < yMax);
-                const int above = laneBits(aboveLanes);
-                const vf bound = aboveLanes ? maxY : minY;
+                    const vi aboveLanes = (maxY < yMin) & (maxY < yMax);
+                    const int above = laneBits(aboveLanes);
+                    const vf bound = aboveLanes ? maxY : minY;
 #endif
-                const vf slackIn = QKD_VABS(inW1) + absX1, slackOut = QKD_VABS(outW1) + absX1;
-                const vf absBound = QKD_VABS(bound);
-                const int nearBound =
-                    lanesLessEqual(QKD_VABS(yMin - bound), (slackIn + absBound) * rel) |
-                    lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
-                const int keep = in & ~((above | below) & ~nearBound);
+                    const vf slackIn = QKD_VABS(inW1) + absX1[h],
+                             slackOut = QKD_VABS(outW1) + absX1[h];
+                    const vf absBound = QKD_VABS(bound);
+                    const int nearBound =
+                        lanesLessEqual(QKD_VABS(yMin - bound), (slackIn + absBound) * rel) |
+                        lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
+                    cull |= vectorBits(((above | below) & ~nearBound) & ((1 << QKD_LANES) - 1), h);
+                }
+                const int keep = in & ~cull;
                 if (leafChildren) {
                     // Leaf children are tested below, straight from here;
                     // their heightmap rows, beyond the caches, are asked
@@ -621,8 +654,10 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
                 // nearest, if kept, skips the stack and is walked next.
                 const bool nearest = k == 3 && keep != 0;
                 t_packetState* s = nearest ? &next : &stack[sp];
-                s->t_min = tIn;
-                s->t_max = tOut;
+                for (int h = 0; h < NV; ++h) {
+                    s->t_min[h] = tIn[h];
+                    s->t_max[h] = tOut[h];
+                }
                 s->cx = cx + xz[su & 1u];
                 s->cz = cz - xz[su >> 1];
                 s->rec = childRec;
@@ -642,20 +677,20 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, int base, const uint32_t* sortedOfs,
             for (int k = 3; k >= 0; --k) {
                 const uint32_t su = order[k];
                 const scalar centre[2] = {cx + xz[su & 1u], cz - xz[su >> 1]};
-                done |= leafLanes(p, base, leafKeep[k] & ~done, frame, CN + su, centre,
+                done |= leafLanes(p, leafKeep[k] & ~done, frame, CN + su, centre,
                                   S05[childRec], qkd);
             }
         } else {
             const scalar centre[2] = {cx, cz};
-            done |= leafLanes(p, base, lanes, frame, node, centre, S05[rec], qkd);
+            done |= leafLanes(p, lanes, frame, node, centre, S05[rec], qkd);
         }
         if ((active & ~done) == 0)
             break;
     }
     // The hits' normals and sides, which the leaves left for now.
     if (useFourCellLeaves(qkd))
-        for (int bits = done; bits; bits &= bits - 1) {
-            const int lane = base + __builtin_ctz(bits);
+        for (unsigned bits = (unsigned)done; bits; bits &= bits - 1) {
+            const int lane = __builtin_ctz(bits);
             finishHit(p->N[lane], &p->result[lane], &p->ray[lane]);
         }
 }
