@@ -620,11 +620,21 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     ep.centerXZ[1] = centerXZ[1];
     ep.rec = rec;
     if (!mlrta_findEP(&ep, x, y, size, rdat)) {
-        // No ray of the tile can meet the start node: only a red frame.
-        for (int sy = y; sy <= y1; ++sy)
-            for (int sx = x; sx <= x1; ++sx)
-                if (sx == x || sx == x1 || sy == y || sy == y1)
-                    pbuff[(size_t)sy * STRIDE + (size_t)sx].r += 1.0f;
+        // No ray of the tile can meet the start node: only a red frame,
+        // each of its pixels once, the inside left alone.
+        t_pixel* const top = pbuff + (size_t)y * STRIDE;
+        t_pixel* const bottom = pbuff + (size_t)y1 * STRIDE;
+        for (int sx = x; sx <= x1; ++sx) {
+            top[sx].r += 1.0f;
+            if (y1 != y)
+                bottom[sx].r += 1.0f;
+        }
+        for (int sy = y + 1; sy < y1; ++sy) {
+            t_pixel* const row = pbuff + (size_t)sy * STRIDE;
+            row[x].r += 1.0f;
+            if (x1 != x)
+                row[x1].r += 1.0f;
+        }
         return;
     }
 

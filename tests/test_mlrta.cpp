@@ -408,6 +408,16 @@ TEST(MlrtaRender, TileWithoutEntryPointGetsOnlyARedFrame)
             ASSERT_EQ(0.75f, p.b);
             ASSERT_EQ(0.125f, p.density);
         }
+
+    // A tile cut to its first column, and a tile of one pixel: each framed
+    // pixel gets its red once, however many sides of the frame it lies on.
+    Frame thin(129, 128, bg);
+    thin.render(&tree.qkd, 128, 0, 128, &view);
+    thin.render(&tree.qkd, 5, 7, 1, &view);
+    for (int v = 0; v < 128; ++v)
+        for (int u = 0; u < 129; ++u)
+            ASSERT_EQ(u == 128 || (u == 5 && v == 7) ? 1.25f : 0.25f, thin.at(u, v).r)
+                << u << "," << v;
 }
 
 TEST(MlrtaRender, SplitsTo16PixelTilesAndTracesThemWithLevelCheckerboard)
