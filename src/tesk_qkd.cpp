@@ -578,28 +578,32 @@ static inline int rowLaneCount(int bits)
     return (bits & 1) + (bits >> 1 & 1) + (bits >> 2 & 1) + (bits >> 3 & 1);
 }
 
-// Walks the lanes `traced` of the packet from start: those that share the
-// first one's child order together, the others one by one. Each gets its
-// result, t, N and mat.
+// Walks the lanes `traced` of the packet from start, as packets of the lanes
+// that share a child order: nearly always one, two where the packet spans
+// the pixels whose rays turn from -x to +x or from -z to +z. Each lane gets
+// its result, t, N and mat.
 static void walkLanes(t_qkdPacket* packet, int traced, uint32_t (*sortedOfs)[4],
-                      t_state* start, const t_qkd* qkd)
+                      const t_state* start, const t_qkd* qkd)
 {
-    const int lead = __builtin_ctz((unsigned)traced);
-    packet->lanes = 0;
-    for (int i = lead; i < QKD_PACKET_LANES; ++i)
-        if ((traced & (1u << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
-            packet->lanes |= (int)(1u << i);
-    qkd_walkPacket(packet, sortedOfs[lead], start, qkd);
-    for (int i = lead; i < QKD_PACKET_LANES; ++i) {
-        if (!(traced & (1u << i)) || (packet->lanes & (1u << i)))
-            continue;
-        const t_ray* ray = &packet->ray[i];
-        const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
-        start->t_min = packet->t_min[i];
-        start->t_max = packet->t_max[i];
-        packet->result[i] = iterativeQkdTraverse(&packet->t[i], packet->N[i], &packet->mat[i],
-                                                 sortedOfs[i], ray, inv_w, start, qkd);
+    int result[QKD_PACKET_LANES];
+    int walked = 0;
+    while (walked != traced) {
+        const int left = traced & ~walked;
+        const int lead = __builtin_ctz((unsigned)left);
+        packet->lanes = 0;
+        for (int i = lead; i < QKD_PACKET_LANES; ++i)
+            if ((left & (1u << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
+                packet->lanes |= (int)(1u << i);
+        qkd_walkPacket(packet, sortedOfs[lead], start, qkd);
+        if (packet->lanes == traced)
+            return;
+        // Each walk clears the results of the lanes it does not walk.
+        for (unsigned bits = (unsigned)packet->lanes; bits; bits &= bits - 1)
+            result[__builtin_ctz(bits)] = packet->result[__builtin_ctz(bits)];
+        walked |= packet->lanes;
     }
+    for (unsigned bits = (unsigned)traced; bits; bits &= bits - 1)
+        packet->result[__builtin_ctz(bits)] = result[__builtin_ctz(bits)];
 }
 
 void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerXZ,
