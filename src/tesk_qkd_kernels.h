@@ -499,9 +499,14 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
         x1[h][j] = r->x[1];
         x2[h][j] = r->x[2];
         w1[h][j] = r->w[1];
-        inv0[h][j] = 1.0f / r->w[0];
-        inv2[h][j] = 1.0f / r->w[2];
+        inv0[h][j] = r->w[0];
+        inv2[h][j] = r->w[2];
         rayFrame(&frame[i], r);
+    }
+    // The reciprocals, a vector at a time.
+    for (int h = 0; h < NV; ++h) {
+        inv0[h] = 1.0f / inv0[h];
+        inv2[h] = 1.0f / inv2[h];
     }
     const uint32_t order[4] = {sortedOfs[0], sortedOfs[1], sortedOfs[2], sortedOfs[3]};
     const bool nearIsPlusX = (order[3] & 1u) != 0;
