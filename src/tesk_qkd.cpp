@@ -665,8 +665,8 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     const scalar levelTerm =
         qkd->numRecursions ? (float)ep.rec / (float)qkd->numRecursions : 0.0f;
 
-    // The rays go in packets of 8 x 4 pixels; the rays of a packet that do
-    // not share the first one's child order are walked alone.
+    // The rays go in packets of 8 x 4 pixels, walked as one packet per child
+    // order that their rays have (walkLanes).
     for (int by = y; by <= y1; by += kPacketRows) {
         for (int bx = x; bx <= x1; bx += kPacketColumns) {
             t_qkdPacket packet;
