@@ -25,6 +25,7 @@ namespace {
 constexpr unsigned int kDefaultSide = 512;
 constexpr unsigned int kMaxSide = 4096;
 constexpr unsigned int kDefaultFrames = 200;
+constexpr unsigned int kMaxRepeat = 100;
 constexpr double kInteractiveStep = 1.0 / 30.0;  // flight seconds per frame
 constexpr double kPeerTolerance = 1e-4;          // relative, for t
 
@@ -38,7 +39,8 @@ struct t_benchOptions {
     const char* heightmap;  // of the interactive flight
     bool peer;
     OutputFormat format;
-    t_qkdPath walk;  // the tree walk's instruction set
+    t_qkdPath walk;       // the tree walk's instruction set
+    unsigned int repeat;  // runs of every renderer; each reports its fastest
 };
 
 const char* const kWalkNames[] = {"plain", "sse2", "avx2", "avx512"};
@@ -90,7 +92,8 @@ long peakKiB()
 void printUsage(FILE* out)
 {
     fputs("usage: tesk-bench [-flight benchmark|interactive] [-frames N] [-size SIDE]\n"
-          "                  [-heightmap FILE] [-walk PATH] [-peer] [-csv | -json]\n"
+          "                  [-heightmap FILE] [-walk PATH] [-repeat R] [-peer]\n"
+          "                  [-csv | -json]\n"
           "  renders the first N frames (default 200) of a flight at SIDE x SIDE pixels\n"
           "  (default 512, at most 4096) with the tile renderer, with single rays from\n"
           "  the root and with the shaded per-pixel renderer, and reports processor\n"
@@ -103,6 +106,11 @@ void printUsage(FILE* out)
           "  -walk PATH           the tree walk's instruction set: plain (the reference\n"
           "                       code), sse2, avx2 or avx512; default the widest this\n"
           "                       processor has. Every one gives the same pictures.\n"
+          "  -repeat R            runs every renderer R times (default 1, at most 100),\n"
+          "                       taking turns, and reports each one's fastest run, so\n"
+          "                       that a busy spell of the machine does not decide a\n"
+          "                       ratio; a renderer whose picture changes between runs\n"
+          "                       is an error\n"
           "  -peer                also traces the same primary rays with Embree 3 over\n"
           "                       the same triangles, ray by ray and in 2 x 4 packets,\n"
           "                       and reports its build time, memory, time ratios and\n"
@@ -136,13 +144,14 @@ int parseOptions(int argc, char** argv, t_benchOptions* opt)
     opt->heightmap = nullptr;
     opt->peer = false;
     opt->format = OutputFormat::table;
+    opt->repeat = 1;
     opt->walk = qkd_setPath(QKD_PATH_REFERENCE);  // the best path, restored below
     qkd_setPath(opt->walk);
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         const bool takesValue = !strcmp(arg, "-frames") || !strcmp(arg, "-size") ||
                                 !strcmp(arg, "-flight") || !strcmp(arg, "-heightmap") ||
-                                !strcmp(arg, "-walk");
+                                !strcmp(arg, "-walk") || !strcmp(arg, "-repeat");
         if (takesValue && i + 1 >= argc) {
             fprintf(stderr, "tesk-bench: %s wants a value (try -help)\n", arg);
             return 1;
@@ -157,6 +166,11 @@ int parseOptions(int argc, char** argv, t_benchOptions* opt)
             opt->side = (unsigned int)wholeNumber(v, kMaxSide);
             if (!opt->side)
                 return refuse(arg, v, "a whole number from 1 to 4096");
+        } else if (!strcmp(arg, "-repeat")) {
+            const char* v = argv[++i];
+            opt->repeat = (unsigned int)wholeNumber(v, kMaxRepeat);
+            if (!opt->repeat)
+                return refuse(arg, v, "a whole number from 1 to 100");
         } else if (!strcmp(arg, "-flight")) {
             const char* v = argv[++i];
             if (!strcmp(v, "benchmark"))
@@ -366,27 +380,58 @@ t_rendererResult runPeer(const char* name, t_peerTracer trace, t_peer* peer,
     return res;
 }
 
-// Builds the peer and runs it; returns the number of results added, or -1.
-int measurePeer(const t_benchOptions* opt, const t_buffers* buf, t_scene* scene,
-                t_rendererResult* res, t_peerReport* rep)
+// Builds the peer; nullptr on failure (message already printed).
+t_peer* startPeer(t_scene* scene, t_peerReport* rep)
 {
-    const long rss0 = peakKiB();
     t_peerInfo info;
     const double b0 = processSeconds();
     t_peer* peer = peerBuild(&scene->p_qkd[0], &info);
     rep->buildSeconds = processSeconds() - b0;
     if (!peer)
-        return -1;
+        return nullptr;
     rep->version = info.version;
     rep->numTriangles = info.numTriangles;
     rep->memoryKiB = (long)(info.memoryPeakBytes / 1024);
-    res[0] = runPeer("embree-1", peerTraceSingle, peer, opt, buf, scene, rep);
-    res[1] = runPeer("embree-8", peerTracePackets, peer, opt, buf, scene, nullptr);
-    rep->rssGrowthKiB = peakKiB() - rss0;
-    peerRelease(peer);
-    return 2;
+    return peer;
 }
 #endif
+
+// The light and sky as a run begins, so that every run of -repeat draws the
+// same pictures: the per-pixel renderer moves the sun on the interactive
+// flight, and each step of the sun starts from the one before.
+struct t_lightsAtStart {
+    t_scene scene;
+    t_dirLight light;
+};
+
+t_lightsAtStart saveLights(const t_scene* scene)
+{
+    return t_lightsAtStart{*scene, *scene->p_dirLights};
+}
+
+void restoreLights(t_scene* scene, const t_lightsAtStart* saved)
+{
+    *scene = saved->scene;
+    *scene->p_dirLights = saved->light;
+}
+
+// One run's results into the fastest so far. Returns 0, or 1 when a renderer
+// drew another picture or counted other hits than in the first run: its
+// times would not be of the same work.
+int keepFastest(t_rendererResult* best, const t_rendererResult* run, int numResults,
+                unsigned int runIndex)
+{
+    for (int i = 0; i < numResults; ++i) {
+        if (run[i].checksum != best[i].checksum || run[i].numHits != best[i].numHits) {
+            fprintf(stderr, "tesk-bench: %s gave other results in run %u than in run 1\n",
+                    run[i].name, runIndex + 1);
+            return 1;
+        }
+        if (run[i].seconds < best[i].seconds)
+            best[i].seconds = run[i].seconds;
+    }
+    return 0;
+}
 
 double msPerFrame(const t_rendererResult* r, unsigned int numFrames)
 {
@@ -426,8 +471,8 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                    (double)res[i].numHits / (double)res[i].numRays, sum);
         }
         printf("tree_build_s,%.3f\npeak_memory_kib,%ld\n", buildSeconds, peakMemKiB);
-        printf("flight,%s\nsize,%u\nwalk,%s\n", flightName(opt->flight), side,
-               kWalkNames[opt->walk]);
+        printf("flight,%s\nsize,%u\nwalk,%s\nrepeat,%u\n", flightName(opt->flight), side,
+               kWalkNames[opt->walk], opt->repeat);
         if (withPeer) {
             printf("peer_version,%s\npeer_triangles,%" PRIu64
                    "\npeer_build_s,%.3f\npeer_memory_kib,%ld\npeer_rss_growth_kib,%ld\n",
@@ -445,8 +490,8 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
     }
     if (opt->format == OutputFormat::json) {
         printf("{\n  \"frames\": %u,\n  \"size\": [%u, %u],\n  \"flight\": \"%s\",\n"
-               "  \"renderers\": [\n",
-               opt->numFrames, side, side, flightName(opt->flight));
+               "  \"repeat\": %u,\n  \"renderers\": [\n",
+               opt->numFrames, side, side, flightName(opt->flight), opt->repeat);
         for (int i = 0; i < numResults; ++i) {
             checksumText(sum, sizeof sum, &res[i], "");
             printf("    {\"name\": \"%s\", \"ms_per_frame\": %.3f, \"fps\": %.3f, "
@@ -480,7 +525,10 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
     printf("tesk-bench: %u frames of the %s flight", opt->numFrames, flightName(opt->flight));
     if (opt->flight == Flight::interactive)
         printf(" over %s", opt->heightmap);
-    printf(" at %ux%u, processor time\n\n", side, side);
+    printf(" at %ux%u, processor time", side, side);
+    if (opt->repeat > 1)
+        printf(", each renderer's fastest of %u runs", opt->repeat);
+    printf("\n\n");
     printf("%-12s %10s %9s %11s %9s  %s\n", "renderer", "ms/frame", "fps", "Mrays/s", "hits",
            "checksum");
     for (int i = 0; i < numResults; ++i) {
@@ -555,34 +603,66 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    t_rendererResult res[5];
-    res[0] = runFrameRenderer("mlrta", render_mlrta, false, &opt, &buf, &scene);
-    res[1] = runSingleRays(&opt, &buf, &scene);
-    // The interactive renderer (light, shadow rays, sky): on the benchmark
-    // flight with the sun where the interactive flight has it at t = 0, on
-    // the interactive flight with the sun moving frame by frame.
+    // The renderers take turns, run after run, so that each sees the
+    // machine's busy and quiet spells alike; each row keeps its fastest run.
+    const t_lightsAtStart lightsAtStart = saveLights(&scene);
     const bool interactive = opt.flight == Flight::interactive;
-    if (!interactive)
-        updateLights(&scene, 0.0f);
-    res[2] = runFrameRenderer("per-pixel", render, interactive, &opt, &buf, &scene);
-    // All three walk the same rays and agree on which hit.
-    res[0].numHits = res[2].numHits = res[1].numHits;
+    t_rendererResult res[5];
     int numResults = 3;
-    const long projectPeakKiB = peakKiB();
-
+    long projectPeakKiB = 0;
     t_peerReport peer = {};
 #ifdef TESK_BENCH_PEER
-    if (opt.peer) {
-        buf.p_t = (scalar*)malloc(sizeof(scalar) * side * side);
-        if (!buf.p_t) {
-            fputs("tesk-bench: out of memory\n", stderr);
+    t_peer* rtPeer = nullptr;
+    long peerRss0 = 0;
+#endif
+    for (unsigned int run = 0; run < opt.repeat; ++run) {
+        t_rendererResult now[5];
+        restoreLights(&scene, &lightsAtStart);
+        now[0] = runFrameRenderer("mlrta", render_mlrta, false, &opt, &buf, &scene);
+        now[1] = runSingleRays(&opt, &buf, &scene);
+        // The interactive renderer (light, shadow rays, sky): on the
+        // benchmark flight with the sun where the interactive flight has it
+        // at t = 0, on the interactive flight with the sun moving frame by
+        // frame.
+        if (!interactive)
+            updateLights(&scene, 0.0f);
+        now[2] = runFrameRenderer("per-pixel", render, interactive, &opt, &buf, &scene);
+        // All three walk the same rays and agree on which hit.
+        now[0].numHits = now[2].numHits = now[1].numHits;
+        if (run == 0)
+            projectPeakKiB = peakKiB();
+#ifdef TESK_BENCH_PEER
+        if (opt.peer) {
+            if (run == 0) {
+                buf.p_t = (scalar*)malloc(sizeof(scalar) * side * side);
+                if (!buf.p_t) {
+                    fputs("tesk-bench: out of memory\n", stderr);
+                    return 1;
+                }
+                memset(buf.p_t, 0, sizeof(scalar) * side * side);  // paged in, as the pixels are
+                peerRss0 = peakKiB();
+                rtPeer = startPeer(&scene, &peer);
+                if (!rtPeer)
+                    return 1;
+            }
+            // Agreement is checked once, on the first run.
+            now[3] = runPeer("embree-1", peerTraceSingle, rtPeer, &opt, &buf, &scene,
+                             run == 0 ? &peer : nullptr);
+            now[4] = runPeer("embree-8", peerTracePackets, rtPeer, &opt, &buf, &scene, nullptr);
+            if (run == 0)
+                peer.rssGrowthKiB = peakKiB() - peerRss0;
+            numResults = 5;
+        }
+#endif
+        if (run == 0) {
+            memcpy(res, now, sizeof(t_rendererResult) * (size_t)numResults);
+        } else if (keepFastest(res, now, numResults, run) != 0) {
             return 1;
         }
-        memset(buf.p_t, 0, sizeof(scalar) * side * side);  // paged in, as the pixels are
-        const int added = measurePeer(&opt, &buf, &scene, &res[numResults], &peer);
-        if (added < 0)
-            return 1;
-        numResults += added;
+    }
+#ifdef TESK_BENCH_PEER
+    if (rtPeer) {
+        peerRelease(rtPeer);
         free(buf.p_t);
     }
 #endif

@@ -117,6 +117,8 @@ bench)
     expect_refused "$bench" -size 4097
     expect_refused "$bench" -size 12x
     expect_refused "$bench" -flight sideways
+    expect_refused "$bench" -repeat 0
+    expect_refused "$bench" -repeat 101
     expect_refused "$bench" -frames
     expect_refused "$bench" -heightmap map.bmp
     run "$bench" -flight interactive -heightmap nowhere.bmp
@@ -154,8 +156,10 @@ bench)
             [ "$(csv_field $r 7)" = "$sum" ] || fail "$r: checksum $(csv_field $r 7), expected $sum"
         done
     }
-    run "$bench" -frames 3 -size 128 -csv
+    # Repeated runs take turns and must each draw the same pictures.
+    run "$bench" -frames 3 -size 128 -csv -repeat 2
     expect_rc 0
+    grep -qx 'repeat,2' out || fail "repeat line"
     expect_checksums dbc0b30cf3b683e4 9b92c918e5548067 ca2edfae934318ca
     "$plasma" -size 257 -seed 5 map257.bmp 2>/dev/null || fail "tesk-plasma failed"
     run "$bench" -flight interactive -heightmap map257.bmp -frames 3 -size 128 -csv
@@ -170,9 +174,11 @@ bench_peer)
     fi
     # A small map and an odd frame side: packets cut at the frame's edges.
     "$plasma" -size 129 -seed 5 map.bmp 2>/dev/null || fail "tesk-plasma failed"
-    run "$bench" -peer -flight interactive -heightmap map.bmp -frames 2 -size 29 -csv
+    run "$bench" -peer -flight interactive -heightmap map.bmp -frames 2 -size 29 -csv -repeat 2
     expect_rc 0
     check_peer 2
+    # Agreement is counted over one run of the frames, not every repetition.
+    [ "$(csv_field peer_rays_compared 2)" = $((2 * 29 * 29)) ] || fail "rays compared"
     # The full map takes about 1 GiB in Embree: not under the sanitizers.
     [ "${TESK_SANITIZED:-0}" = 1 ] && exit 0
     run "$bench" -peer -frames 3 -csv
