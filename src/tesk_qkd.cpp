@@ -238,6 +238,10 @@ int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sor
 
 int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const t_qkd* qkd)
 {
+    // Above the highest sample and not heading down: the box test would miss
+    // too. Most sky pixels end here, without the box test's divisions.
+    if (ray->x[1] > qkd->bbMax[1] && !(ray->w[1] < 0.0f))
+        return 0;
     scalar t_min, t_max;
     if (!intersectRayAABB(&t_min, &t_max, ray, qkd->bbMin, qkd->bbMax))
         return 0;

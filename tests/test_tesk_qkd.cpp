@@ -599,6 +599,14 @@ TEST(QkdIntersect, MissesOfTheBoxTouchNothingMissesInsideItClearT)
     EXPECT_EQ(g_qkdStats.numRaysHitRoot, before + 2);
     EXPECT_EQ(g_qkdStats.numLeafsVisited, 0u);
     EXPECT_EQ(g_qkdStats.numNodesVisited, 0u);
+
+    // Level at exactly the peak's height, through the peak: the box's top
+    // face still counts as inside, and the peak is met.
+    const t_ray level = makeRay(-20, map.qkd.bbMax[1], map.qkd.bbMax[2], 1, 0, 0);
+    scalar t = 5, N[3];
+    t_material mat;
+    EXPECT_NE(intersect_qkd(&t, N, &mat, &level, &map.qkd), 0);
+    EXPECT_EQ(t, 20.0f + map.qkd.bbMin[0]);
     release(&map);
 }
 
