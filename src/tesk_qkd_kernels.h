@@ -107,23 +107,24 @@ QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_
     }
 }
 
-// The two triangles of every cell of a 2 x 2 leaf, the ray's dominant axis
-// KZ fixed: the nine vertices are seen from the ray (rayVertex) a row at a
-// time, the edge functions of the four cells formed together (rayEdge, as
-// each cell forms them), and the rest of the test done only for the
-// triangles whose edges do not rule the ray out. Same results as
-// intersectLeaf for minNodeSize 2.
-template <int KZ, bool Defer>
-QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
-                         const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
-{
-    const scalar* xs = v->xs;
-    const scalar* zs = v->zs;
-    const scalar(*height)[3] = v->height;
+// The edge functions of the two triangles of every cell of a 2 x 2 leaf,
+// the ray's dominant axis KZ fixed, and the triangles that they do not rule
+// out; leafTake does the rest of the test for those.
+struct t_leafEdges {
+    v4d diagonal, left, top, right, bottom;  // one cell per lane
+    v4d rowZ[3];  // the vertices' offsets along the ray, a row at a time
+    int open;     // bit 2 * cell: the cell's first triangle; the next bit its second
+};
 
+// The nine vertices are seen from the ray (rayVertex) a row at a time and
+// the edge functions of the four cells formed together (rayEdge, as each
+// cell forms them).
+template <int KZ>
+QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
+{
     // A row of three vertices in four lanes (the fourth repeats the third):
     // their positions across the ray and their offsets along it.
-    v4d rowX[3], rowY[3], rowZ[3];
+    v4d rowX[3], rowY[3];
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
     const v4d dx = v->x - ox;
@@ -134,15 +135,15 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
         if (KZ == 0) {
             rowX[r] = dy * wx - wy * dx;
             rowY[r] = dz * wx - wz * dx;
-            rowZ[r] = dx;
+            e->rowZ[r] = dx;
         } else if (KZ == 1) {
             rowX[r] = dz * wy - wz * dy;
             rowY[r] = dx * wy - wx * dy;
-            rowZ[r] = dy;
+            e->rowZ[r] = dy;
         } else {
             rowX[r] = dx * wz - wx * dz;
             rowY[r] = dy * wz - wy * dz;
-            rowZ[r] = dz;
+            e->rowZ[r] = dz;
         }
     }
 
@@ -164,31 +165,62 @@ QKD_INLINE int leafCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame
                       ((diagonal > zero) | (left > zero) | (top > zero));
     const v4l miss2 = ((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
                       ((right > zero) | (bottom > zero) | (antiDiagonal > zero));
+    e->diagonal = diagonal;
+    e->left = left;
+    e->top = top;
+    e->right = right;
+    e->bottom = bottom;
 
     // Triangles whose edges do not rule the ray out, in the order the plain
-    // leaf tests them: bit 2 * cell for the first of a cell, the next bit
-    // for the second.
+    // leaf tests them.
     static const uint8_t kEven[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
                                       0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
-    int open = kEven[~cellBits(miss1) & 15] | kEven[~cellBits(miss2) & 15] << 1;
+    e->open = kEven[~cellBits(miss1) & 15] | kEven[~cellBits(miss2) & 15] << 1;
+}
 
+QKD_INLINE void leafEdgesOf(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
+{
+    switch (f->kz) {
+    case 0:
+        leafEdges<0>(e, f, v);
+        return;
+    case 1:
+        leafEdges<1>(e, f, v);
+        return;
+    default:
+        leafEdges<2>(e, f, v);
+        return;
+    }
+}
+
+// The rest of the test of the open triangles: the nearest hit, as
+// intersectLeaf has it for minNodeSize 2.
+template <bool Defer>
+QKD_INLINE int leafTake(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
+                        const t_ray* ray, const t_leafVertices* v, const t_leafEdges* e,
+                        const t_qkd* qkd)
+{
+    const scalar* xs = v->xs;
+    const scalar* zs = v->zs;
+    const scalar(*height)[3] = v->height;
     *t = FLT_MAX;
     int ret = 0;
-    for (; open; open &= open - 1) {
+    for (int open = e->open; open; open &= open - 1) {
         const int bit = __builtin_ctz(open);
         const int cell = bit >> 1, r = cell >> 1, c = cell & 1;
         const scalar a0[3] = {xs[c], height[r][c], zs[r]};
         const scalar a1[3] = {xs[c + 1], height[r][c + 1], zs[r]};
         const scalar a2[3] = {xs[c], height[r + 1][c], zs[r + 1]};
         const scalar a3[3] = {xs[c + 1], height[r + 1][c + 1], zs[r + 1]};
-        const double z1 = rowZ[r][c + 1], z2 = rowZ[r + 1][c];
+        const double z1 = e->rowZ[r][c + 1], z2 = e->rowZ[r + 1][c];
         // Split along the upper-right to lower-left diagonal: (0, 1, 2), then (2, 1, 3).
         if (!(bit & 1))
-            takeTriangle<Defer>(t, N, &ret, f, ray, a0, a1, a2, diagonal[cell], left[cell],
-                                top[cell], rowZ[r][c], z1, z2);
+            takeTriangle<Defer>(t, N, &ret, f, ray, a0, a1, a2, e->diagonal[cell], e->left[cell],
+                                e->top[cell], e->rowZ[r][c], z1, z2);
         else
-            takeTriangle<Defer>(t, N, &ret, f, ray, a2, a1, a3, right[cell], bottom[cell],
-                                antiDiagonal[cell], z2, z1, rowZ[r + 1][c + 1]);
+            takeTriangle<Defer>(t, N, &ret, f, ray, a2, a1, a3, e->right[cell],
+                                e->bottom[cell], -e->diagonal[cell], z2, z1,
+                                e->rowZ[r + 1][c + 1]);
     }
     if (ret != 0) {
         mat->rgb[0] = qkd->groundColorA[0];
@@ -215,14 +247,9 @@ template <bool Defer = false>
 QKD_INLINE int leafOfFourCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
                                const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
-    switch (f->kz) {
-    case 0:
-        return leafCells<0, Defer>(t, N, mat, f, ray, v, qkd);
-    case 1:
-        return leafCells<1, Defer>(t, N, mat, f, ray, v, qkd);
-    default:
-        return leafCells<2, Defer>(t, N, mat, f, ray, v, qkd);
-    }
+    t_leafEdges e;
+    leafEdgesOf(&e, f, v);
+    return leafTake<Defer>(t, N, mat, f, ray, v, &e, qkd);
 }
 
 // The normal and side of a hit that takeTriangle left for later (Defer),
@@ -436,18 +463,33 @@ QKD_INLINE int leafLanes(t_qkdPacket* p, int lanes, const t_rayFrame* frame,
 {
     if (!lanes)
         return 0;
-    t_leafVertices v;
-    if (useFourCellLeaves(qkd))
-        leafVertices(&v, leaf, qkd);
     int hits = 0;
+    if (useFourCellLeaves(qkd)) {
+        // Every lane's edge functions first, then the rest of the tests: the
+        // lanes' edge functions do not wait on each other, nor on the
+        // branches of another lane's triangles.
+        t_leafVertices v;
+        leafVertices(&v, leaf, qkd);
+        t_leafEdges e[QKD_PACKET_LANES];
+        int n = 0;
+        for (unsigned bits = (unsigned)lanes; bits; bits &= bits - 1)
+            leafEdgesOf(&e[n++], &frame[__builtin_ctz(bits)], &v);
+        n = 0;
+        for (unsigned bits = (unsigned)lanes; bits; bits &= bits - 1) {
+            const int lane = __builtin_ctz(bits);
+            const int r = leafTake<true>(&p->t[lane], p->N[lane], &p->mat[lane], &frame[lane],
+                                         &p->ray[lane], &v, &e[n++], qkd);
+            if (r != 0) {
+                p->result[lane] = r;
+                hits |= (int)(1u << lane);
+            }
+        }
+        return hits;
+    }
     for (unsigned bits = (unsigned)lanes; bits; bits &= bits - 1) {
         const int lane = __builtin_ctz(bits);
-        const t_ray* ray = &p->ray[lane];
-        const int r = useFourCellLeaves(qkd)
-                          ? leafOfFourCells<true>(&p->t[lane], p->N[lane], &p->mat[lane],
-                                                  &frame[lane], ray, &v, qkd)
-                          : intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S, ray,
-                                          leaf, qkd);
+        const int r = intersectLeaf(&p->t[lane], p->N[lane], &p->mat[lane], centre, S,
+                                    &p->ray[lane], leaf, qkd);
         if (r != 0) {
             p->result[lane] = r;
             hits |= (int)(1u << lane);
