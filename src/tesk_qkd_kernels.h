@@ -62,8 +62,9 @@ QKD_INLINE int takeTriangle(scalar* t, scalar* N, int* ret, const t_rayFrame* f,
     return 1;
 }
 
-// Bit k: lane k of the comparison result is true.
-QKD_INLINE int cellBits(v4l m)
+// Bit k: lane k of the comparison result is true. By reference: the SSE2
+// build has no 32-byte registers to pass the vector in.
+QKD_INLINE int cellBits(const v4l& m)
 {
 #ifdef __AVX__
     return _mm256_movemask_pd((__m256d)m);
