@@ -518,6 +518,76 @@ QKD_INLINE int vectorBits(int bits, int h)
     return (int)((unsigned)bits << (h * QKD_LANES));
 }
 
+// How far above a child's top or below its floor a lane's heights must lie
+// for the child to be culled without the rounding-slack test, which could
+// not keep it there: qkd_nearHeight's slack is (|t w1| + |x1| + |bound|) 1e-6,
+// where |t w1| is within rounding of |y| + |x1| and |bound| is at most the
+// largest sample height, so 4e-6 (that height + |x1|) leaves room for every
+// rounding. Infinite, culling nothing early, unless every lane's heights are
+// sure to be finite: its t are bounded by the crossings of the start node's
+// planes and by its interval. Sums stand in for the largest of these: as
+// safe, and they carry NaN and infinity through.
+inline scalar packetCutMargin(const vf* x0, const vf* x1, const vf* x2, const vf* w1,
+                              const vf* inv0, const vf* inv2, const t_qkdPacket* p,
+                              const t_state* start, int active, const t_qkd* qkd)
+{
+    constexpr int NV = QKD_VECTORS;
+    const scalar reachXZ = fabsf(start->centerXZ[0]) + fabsf(start->centerXZ[1]) +
+                           qkd->S05[start->rec];
+    const vf zero = x0[0] * 0;
+    vf absX1Max = zero;
+    int bounded = 0;
+    for (int h = 0; h < NV; ++h) {
+        vf tStart = zero;
+        for (int j = 0; j < QKD_LANES; ++j) {
+            const int i = h * QKD_LANES + j;
+            if (active & (1u << i))
+                tStart[j] = fabsf(p->t_min[i]) + fabsf(p->t_max[i]);
+        }
+        const vf tx = (reachXZ + QKD_VABS(x0[h])) * QKD_VABS(inv0[h]);
+        const vf tz = (reachXZ + QKD_VABS(x2[h])) * QKD_VABS(inv2[h]);
+        const vf reachY = (tx + tz + tStart) * 2.0f * QKD_VABS(w1[h]) + QKD_VABS(x1[h]);
+        bounded |= vectorBits(lanesLessEqual(reachY, zero + 1e30f), h);  // false for NaN
+        absX1Max = QKD_VMAX(absX1Max, QKD_VABS(x1[h]));
+    }
+    if ((bounded & active) != active)
+        return INFINITY;
+    // Every walked lane's x1 is finite now; the lanes not walked hold 0.
+    scalar absX1 = 0.0f;
+    for (int j = 0; j < QKD_LANES; ++j)
+        absX1 = absX1Max[j] > absX1 ? absX1Max[j] : absX1;
+    const scalar* H = qkd->heightOfSample;
+    // Plus a small normal number: a smaller gap could flush to zero.
+    return (fabsf(H[0]) + fabsf(H[65535]) + absX1) * 4e-6f + 1e-30f;
+}
+
+// The lanes of a vector that pass above or below the child, entering it at
+// tIn and leaving at tOut, and not within rounding of the bound they pass
+// (qkd_nearHeight): those that cull it.
+QKD_INLINE int cullNearBounds(vf tIn, vf tOut, vf w1, vf x1, vf absX1, vf minY, vf maxY, vf rel)
+{
+    const vf inW1 = tIn * w1, outW1 = tOut * w1;
+    const vf yMin = inW1 + x1, yMax = outW1 + x1;
+    const int below = ~(lanesLessEqual(minY, yMin) | lanesLessEqual(minY, yMax));
+    // A lane passes above or below, never both, as heights grow with the
+    // sample: only the bound it passes needs the test.
+#if QKD_LANES == 16
+    const int above = lanesLess(maxY, yMin) & lanesLess(maxY, yMax);
+    const vf bound =
+        (vf)_mm512_mask_blend_ps((__mmask16)above, (__m512)minY, (__m512)maxY);
+#else
+    const vi aboveLanes = (maxY < yMin) & (maxY < yMax);
+    const int above = laneBits(aboveLanes);
+    const vf bound = aboveLanes ? maxY : minY;
+#endif
+    const vf slackIn = QKD_VABS(inW1) + absX1, slackOut = QKD_VABS(outW1) + absX1;
+    const vf absBound = QKD_VABS(bound);
+    const int nearBound =
+        lanesLessEqual(QKD_VABS(yMin - bound), (slackIn + absBound) * rel) |
+        lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
+    return ((above | below) & ~nearBound) & ((1 << QKD_LANES) - 1);
+}
+
 // The packet's lanes p->lanes, all at once.
 QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
                            const t_qkd* qkd)
@@ -570,6 +640,8 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
     const vf rel = zero + 1e-6f;
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
+    const scalar cutMargin =
+        allFinite ? packetCutMargin(x0, x1, x2, w1, inv0, inv2, p, start, active, qkd) : INFINITY;
 
     // Pending nodes live on the stack, the one walked next on top, their
     // fields read where they lie rather than copied out whole; only a kept
@@ -656,33 +728,33 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                     continue;  // a child no lane enters is common and costs nothing
                 const uint32_t su = order[k];
                 const t_qkd_node* child = CN + su;
-                const vf maxY = zero + qkd->heightOfSample[child->maxH];
-                const vf minY = zero + qkd->heightOfSample[child->minH];
-                int cull = 0;
+                const scalar maxH = qkd->heightOfSample[child->maxH];
+                const scalar minH = qkd->heightOfSample[child->minH];
+                const vf maxY = zero + maxH, minY = zero + minH;
+                // The clear cases first: a lane whose heights overlap the
+                // child's keeps it, one that passes far above or below culls
+                // it; only a lane near a bound needs the slack test. With a
+                // finite margin the entered lanes' heights are finite, so
+                // their lowest and highest decide; a NaN height never makes
+                // a lane overlap, whatever the margin.
+                const vf hiCut = zero + (maxH + cutMargin), loCut = zero + (minH - cutMargin);
+                int overlap = 0, unsure = 0;
                 for (int h = 0; h < NV; ++h) {
-                    const vf inW1 = tIn[h] * w1[h], outW1 = tOut[h] * w1[h];
-                    const vf yMin = inW1 + x1[h], yMax = outW1 + x1[h];
-                    const int below = ~(lanesLessEqual(minY, yMin) | lanesLessEqual(minY, yMax));
-                    // Heights within rounding of a bound keep the child
-                    // (qkd_nearHeight). A lane passes above or below, never
-                    // both, as heights grow with the sample: only the bound
-                    // it passes needs the test.
-#if QKD_LANES == 16
-                    const int above = lanesLess(maxY, yMin) & lanesLess(maxY, yMax);
-                    const vf bound = (vf)_mm512_mask_blend_ps((__mmask16)above, (__m512)minY,
-                                                              (__m512)maxY);
-#else
-                    const vi aboveLanes = (maxY < yMin) & (maxY < yMax);
-                    const int above = laneBits(aboveLanes);
-                    const vf bound = aboveLanes ? maxY : minY;
-#endif
-                    const vf slackIn = QKD_VABS(inW1) + absX1[h],
-                             slackOut = QKD_VABS(outW1) + absX1[h];
-                    const vf absBound = QKD_VABS(bound);
-                    const int nearBound =
-                        lanesLessEqual(QKD_VABS(yMin - bound), (slackIn + absBound) * rel) |
-                        lanesLessEqual(QKD_VABS(yMax - bound), (slackOut + absBound) * rel);
-                    cull |= vectorBits(((above | below) & ~nearBound) & ((1 << QKD_LANES) - 1), h);
+                    const vf yMin = tIn[h] * w1[h] + x1[h], yMax = tOut[h] * w1[h] + x1[h];
+                    const vf lo = QKD_VMIN(yMin, yMax), hi = QKD_VMAX(yMin, yMax);
+                    const int over = lanesLessEqual(lo, maxY) & lanesLessEqual(minY, hi);
+                    const int far = lanesLess(hiCut, lo) | lanesLess(hi, loCut);
+                    overlap |= vectorBits(over, h);
+                    unsure |= vectorBits(~(over | far) & ((1 << QKD_LANES) - 1), h);
+                }
+                int cull = ~overlap;
+                if (unsure & in) {
+                    cull = 0;
+                    for (int h = 0; h < NV; ++h) {
+                        const int c = cullNearBounds(tIn[h], tOut[h], w1[h], x1[h], absX1[h],
+                                                     minY, maxY, rel);
+                        cull |= vectorBits(c, h);
+                    }
                 }
                 const int keep = in & ~cull;
                 if (leafChildren) {
