@@ -610,6 +610,13 @@ static void walkLanes(t_qkdPacket* packet, int traced, uint32_t (*sortedOfs)[4],
         packet->result[__builtin_ctz(bits)] = result[__builtin_ctz(bits)];
 }
 
+// Asks for the cache lines of the bytes from begin up to end.
+static void mlrta_prefetch(const void* begin, const void* end)
+{
+    for (uintptr_t line = (uintptr_t)begin & ~(uintptr_t)63; line < (uintptr_t)end; line += 64)
+        _mm_prefetch((const char*)line, _MM_HINT_T0);
+}
+
 void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerXZ,
            t_renderData* rdat, int rec)
 {
@@ -668,6 +675,15 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     // is both the first and the last.
     const scalar levelTerm =
         qkd->numRecursions ? (float)ep.rec / (float)qkd->numRecursions : 0.0f;
+
+    // The tile's rays and pixels lie beyond the caches, row by row: asked
+    // for all at once, those below the first packets arrive while these are
+    // walked.
+    for (int sy = y + kPacketRows; sy <= y1; ++sy) {
+        const size_t row = (size_t)sy * STRIDE;
+        mlrta_prefetch(&rdat->p_rbuff[row + (size_t)x], &rdat->p_rbuff[row + (size_t)x1 + 1]);
+        mlrta_prefetch(&pbuff[row + (size_t)x], &pbuff[row + (size_t)x1 + 1]);
+    }
 
     // The rays go in packets of 8 x 4 pixels, walked as one packet per child
     // order that their rays have (walkLanes).
