@@ -1433,6 +1433,9 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
                         ray.x[k] += c.s * (atCorner ? 1e-7f : 0.01f) * unit(rng);
                     if (rng() % 4 && !(ray.w[k] == 0.0f && rng() % 2))
                         ray.w[k] += (atCorner ? 1e-6f : 0.05f) * unit(rng);
+                    // Nearly parallel to a plane: crossings beyond the floats.
+                    if (ray.w[k] == 0.0f && k != 1 && rng() % 3 == 0)
+                        ray.w[k] = rng() % 2 ? -1e-37f : -1e-30f;
                 }
                 uint32_t laneOrder[4];
                 presort_ofs(laneOrder, &ray);
