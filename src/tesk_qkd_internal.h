@@ -138,6 +138,17 @@ static inline bool qkd_nearHeight(scalar y_min, scalar y_max, scalar bound, scal
     return fabsf(y_min - bound) <= slackIn || fabsf(y_max - bound) <= slackOut;
 }
 
+// How far a ray's finite heights y = t w1 + x1 at a node's entry and exit
+// must pass above its top or below its floor (bound, |bound| <= maxHeight)
+// for qkd_nearHeight to be false whatever t: its slack is
+// (|t w1| + |x1| + |bound|) 1e-6, and |t w1| is within rounding of |y| + |x1|,
+// which makes the slack less than half of this beyond the bound. The added
+// normal number keeps a gap from flushing to zero.
+static inline scalar qkd_farMargin(scalar maxHeight, scalar absX1)
+{
+    return (maxHeight + absX1) * 4e-6f + 1e-30f;
+}
+
 // Entry and exit parameters of a node's four children, lane k for the child
 // sortedOfs[k] (farthest first). For an ordinary ray txIn == txOut == t_x and
 // tzIn == tzOut == t_z, and the lanes are:

@@ -520,13 +520,11 @@ QKD_INLINE int vectorBits(int bits, int h)
 
 // How far above a child's top or below its floor a lane's heights must lie
 // for the child to be culled without the rounding-slack test, which could
-// not keep it there: qkd_nearHeight's slack is (|t w1| + |x1| + |bound|) 1e-6,
-// where |t w1| is within rounding of |y| + |x1| and |bound| is at most the
-// largest sample height, so 4e-6 (that height + |x1|) leaves room for every
-// rounding. Infinite, culling nothing early, unless every lane's heights are
-// sure to be finite: its t are bounded by the crossings of the start node's
-// planes and by its interval. Sums stand in for the largest of these: as
-// safe, and they carry NaN and infinity through.
+// not keep it there (qkd_farMargin, for the largest sample height and |x1|
+// of any lane). Infinite, culling nothing early, unless every lane's heights
+// are sure to be finite: its t are bounded by the crossings of the start
+// node's planes and by its interval. Sums stand in for the largest of these:
+// as safe, and they carry NaN and infinity through.
 inline scalar packetCutMargin(const vf* x0, const vf* x1, const vf* x2, const vf* w1,
                               const vf* inv0, const vf* inv2, const t_qkdPacket* p,
                               const t_state* start, int active, const t_qkd* qkd)
@@ -557,8 +555,7 @@ inline scalar packetCutMargin(const vf* x0, const vf* x1, const vf* x2, const vf
     for (int j = 0; j < QKD_LANES; ++j)
         absX1 = absX1Max[j] > absX1 ? absX1Max[j] : absX1;
     const scalar* H = qkd->heightOfSample;
-    // Plus a small normal number: a smaller gap could flush to zero.
-    return (fabsf(H[0]) + fabsf(H[65535]) + absX1) * 4e-6f + 1e-30f;
+    return qkd_farMargin(fabsf(H[0]) + fabsf(H[65535]), absX1);
 }
 
 // The lanes of a vector that pass above or below the child, entering it at

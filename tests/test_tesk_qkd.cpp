@@ -496,6 +496,37 @@ TEST(QkdTraversal, SplitCrossingForParallelRays)
     }
 }
 
+// The packet walk culls a child at once where both heights pass its bound
+// by more than qkd_farMargin, so the slack test must never keep such a
+// child: heights just beyond the margin, from origins far above or below
+// whose descent nearly cancels them (the largest slack), on either side.
+TEST(QkdTraversal, FarMarginLeavesNoHeightWithinTheSlack)
+{
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    auto logUniform = [&](float lo, float hi) { return lo * std::pow(hi / lo, unit(rng)); };
+    int checked = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const scalar maxHeight = logUniform(1e-3f, 1e6f);
+        const scalar bound = i % 4 == 0 ? maxHeight : maxHeight * (2.0f * unit(rng) - 1.0f);
+        const scalar x1 = (rng() % 2 ? 1.0f : -1.0f) * (i % 8 == 0 ? 0.0f : logUniform(1e-3f, 1e7f));
+        const scalar side = rng() % 2 ? 1.0f : -1.0f;
+        const scalar margin = qkd_farMargin(maxHeight, std::abs(x1));
+        const scalar target = bound + side * margin * (1.0f + 1e-5f * unit(rng));
+        const scalar tIn = logUniform(1e-2f, 1e8f), tOut = tIn * (1.0f + 1e-3f * unit(rng));
+        const scalar w1 = (target - x1) / tIn;
+        const scalar yMin = tIn * w1 + x1, yMax = tOut * w1 + x1;
+        const scalar cut = bound + side * margin;
+        const bool far = side > 0 ? yMin > cut && yMax > cut : yMin < cut && yMax < cut;
+        if (!far)
+            continue;
+        ++checked;
+        ASSERT_FALSE(qkd_nearHeight(yMin, yMax, bound, tIn, tOut, w1, x1))
+            << "bound " << bound << " x1 " << x1 << " t " << tIn << " w1 " << w1 << " y " << yMin;
+    }
+    EXPECT_GT(checked, 20000);
+}
+
 // --- Leaf triangles --------------------------------------------------------
 
 // A 3 x 3 map with h = 65535 (heights equal to the samples) and s = 2: the
