@@ -509,7 +509,8 @@ TEST(QkdTraversal, FarMarginLeavesNoHeightWithinTheSlack)
     for (int i = 0; i < 200000; ++i) {
         const scalar maxHeight = logUniform(1e-3f, 1e6f);
         const scalar bound = i % 4 == 0 ? maxHeight : maxHeight * (2.0f * unit(rng) - 1.0f);
-        const scalar x1 = (rng() % 2 ? 1.0f : -1.0f) * (i % 8 == 0 ? 0.0f : logUniform(1e-3f, 1e7f));
+        const scalar x1Size = i % 8 == 0 ? 0.0f : logUniform(1e-3f, 1e7f);
+        const scalar x1 = rng() % 2 ? x1Size : -x1Size;
         const scalar side = rng() % 2 ? 1.0f : -1.0f;
         const scalar margin = qkd_farMargin(maxHeight, std::abs(x1));
         const scalar target = bound + side * margin * (1.0f + 1e-5f * unit(rng));
