@@ -789,6 +789,12 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     state.rec = (uint32_t)ep.rec;
     state.node = ep.ep;
 
+    // The rays below the first packets, asked for before those are walked.
+    for (int v = kPacketRows; v < h; ++v) {
+        const size_t row = (size_t)(y + v) * STRIDE;
+        mlrta_prefetch(&p_rbuff[row + (size_t)x], &p_rbuff[row + (size_t)x + (size_t)w]);
+    }
+
     // Packets of 8 x 4 pixels, cut at the tile's edges.
     for (int by = 0; by < h; by += kPacketRows) {
         for (int bx = 0; bx < w; bx += kPacketColumns) {
