@@ -525,7 +525,7 @@ QKD_INLINE int vectorBits(int bits, int h)
 // are sure to be finite: its t are bounded by the crossings of the start
 // node's planes and by its interval. Sums stand in for the largest of these:
 // as safe, and they carry NaN and infinity through.
-inline scalar packetCutMargin(const vf* x0, const vf* x1, const vf* x2, const vf* w1,
+inline scalar packetCutMargin(const vf* x0, const vf* absX1, const vf* x2, const vf* w1,
                               const vf* inv0, const vf* inv2, const t_qkdPacket* p,
                               const t_state* start, int active, const t_qkd* qkd)
 {
@@ -544,18 +544,18 @@ inline scalar packetCutMargin(const vf* x0, const vf* x1, const vf* x2, const vf
         }
         const vf tx = (reachXZ + QKD_VABS(x0[h])) * QKD_VABS(inv0[h]);
         const vf tz = (reachXZ + QKD_VABS(x2[h])) * QKD_VABS(inv2[h]);
-        const vf reachY = (tx + tz + tStart) * 2.0f * QKD_VABS(w1[h]) + QKD_VABS(x1[h]);
+        const vf reachY = (tx + tz + tStart) * 2.0f * QKD_VABS(w1[h]) + absX1[h];
         bounded |= vectorBits(lanesLessEqual(reachY, zero + 1e30f), h);  // false for NaN
-        absX1Max = QKD_VMAX(absX1Max, QKD_VABS(x1[h]));
+        absX1Max = QKD_VMAX(absX1Max, absX1[h]);
     }
     if ((bounded & active) != active)
         return INFINITY;
     // Every walked lane's x1 is finite now; the lanes not walked hold 0.
-    scalar absX1 = 0.0f;
+    scalar largestAbsX1 = 0.0f;
     for (int j = 0; j < QKD_LANES; ++j)
-        absX1 = absX1Max[j] > absX1 ? absX1Max[j] : absX1;
+        largestAbsX1 = absX1Max[j] > largestAbsX1 ? absX1Max[j] : largestAbsX1;
     const scalar* H = qkd->heightOfSample;
-    return qkd_farMargin(fabsf(H[0]) + fabsf(H[65535]), absX1);
+    return qkd_farMargin(fabsf(H[0]) + fabsf(H[65535]), largestAbsX1);
 }
 
 // The lanes of a vector that pass above or below the child, entering it at
@@ -638,7 +638,8 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
     const scalar cutMargin =
-        allFinite ? packetCutMargin(x0, x1, x2, w1, inv0, inv2, p, start, active, qkd) : INFINITY;
+        allFinite ? packetCutMargin(x0, absX1, x2, w1, inv0, inv2, p, start, active, qkd)
+                  : INFINITY;
 
     // Pending nodes live on the stack, the one walked next on top, their
     // fields read where they lie rather than copied out whole; only a kept
