@@ -87,8 +87,7 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                          const t_qkd* qkd)
 {
     switch (g_path) {
-    case QKD_PATH_AVX512:
-        return qkd_walkAvx512(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+    case QKD_PATH_AVX512:  // the AVX2 build: see tesk_qkd_fast_avx512.cpp
     case QKD_PATH_AVX2:
         return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_SSE2:

@@ -77,16 +77,14 @@ void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_stat
 enum t_qkdPath { QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512 };
 bool qkd_pathRuns(t_qkdPath path);
 // The fast walks, one per instruction set; a packet walk takes the whole
-// packet at once.
+// packet at once. Single rays have no AVX-512 build: that path takes the
+// AVX2 one.
 int qkd_walkSse2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);
 int qkd_walkAvx2(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
                  const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                  const t_qkd* qkd);
-int qkd_walkAvx512(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
-                   const t_ray* ray, const scalar* inv_w, const t_state* initialState,
-                   const t_qkd* qkd);
 void qkd_walkPacketSse2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
                         const t_qkd* qkd);
 void qkd_walkPacketAvx2(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
