@@ -13,6 +13,9 @@ namespace {
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef long long v4l __attribute__((vector_size(32)));
+#ifdef __AVX512F__
+typedef double v8d __attribute__((vector_size(64)));
+#endif
 
 #define QKD_INLINE inline __attribute__((always_inline))
 
@@ -76,14 +79,22 @@ QKD_INLINE int cellBits(const v4l& m)
 // What a 2 x 2 leaf's test needs of its nine vertices whatever the ray:
 // their positions, in float for the hit's triangle and in double for the
 // edge functions. A leaf that several rays of a packet meet reads its rows
-// once for all of them.
+// once for all of them. A row is three vertices in four lanes, the fourth
+// repeating the third; with AVX-512, two rows share a vector of eight, so
+// that each ray's work on them takes two vectors instead of three.
 struct t_leafVertices {
     const scalar* xs;  // the three columns' x
     const scalar* zs;  // the three rows' z
     scalar height[3][3];
-    v4d x;     // columns' x, the fourth lane repeating the third
-    v4d y[3];  // each row's heights, likewise
+#ifdef __AVX512F__
+    v8d x;        // columns' x, in both halves
+    v8d y01, y2;  // heights of rows 0 and 1; of row 2, in both halves
+    v8d z01, z2;  // each row's z in all of its lanes, likewise
+#else
+    v4d x;     // columns' x
+    v4d y[3];  // each row's heights
     double z[3];
+#endif
 };
 
 QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_qkd* qkd)
@@ -96,16 +107,30 @@ QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_
     const scalar* H = qkd->heightOfSample;
     v->xs = xs;
     v->zs = zs;
-    v->x = v4d{(double)xs[0], (double)xs[1], (double)xs[2], (double)xs[2]};
+    const v4d x = {(double)xs[0], (double)xs[1], (double)xs[2], (double)xs[2]};
+    v4d y[3];
     for (int r = 0; r < 3; ++r) {
         const t_qkdHeightVal* row = tile + (size_t)r * size;
         v->height[r][0] = H[row[0]];
         v->height[r][1] = H[row[1]];
         v->height[r][2] = H[row[2]];
-        v->y[r] = v4d{(double)v->height[r][0], (double)v->height[r][1],
-                      (double)v->height[r][2], (double)v->height[r][2]};
+        y[r] = v4d{(double)v->height[r][0], (double)v->height[r][1], (double)v->height[r][2],
+                   (double)v->height[r][2]};
+    }
+#ifdef __AVX512F__
+    v->x = __builtin_shufflevector(x, x, 0, 1, 2, 3, 4, 5, 6, 7);
+    v->y01 = __builtin_shufflevector(y[0], y[1], 0, 1, 2, 3, 4, 5, 6, 7);
+    v->y2 = __builtin_shufflevector(y[2], y[2], 0, 1, 2, 3, 4, 5, 6, 7);
+    const double z0 = zs[0], z1 = zs[1], z2 = zs[2];
+    v->z01 = v8d{z0, z0, z0, z0, z1, z1, z1, z1};
+    v->z2 = v8d{z2, z2, z2, z2, z2, z2, z2, z2};
+#else
+    v->x = x;
+    for (int r = 0; r < 3; ++r) {
+        v->y[r] = y[r];
         v->z[r] = (double)zs[r];
     }
+#endif
 }
 
 // The edge functions of the two triangles of every cell of a 2 x 2 leaf,
@@ -117,45 +142,69 @@ struct t_leafEdges {
     int open;     // bit 2 * cell: the cell's first triangle; the next bit its second
 };
 
-// The nine vertices are seen from the ray (rayVertex) a row at a time and
-// the edge functions of the four cells formed together (rayEdge, as each
-// cell forms them).
+// Vertices seen from the ray (rayVertex), lane by lane, from their offsets
+// to its origin: their positions across the ray and their offset along it,
+// the ray's dominant axis KZ fixed.
+template <int KZ, typename V>
+QKD_INLINE void seenFromRay(V* X, V* Y, V* Z, const V& dx, const V& dy, const V& dz, double wx,
+                            double wy, double wz)
+{
+    if (KZ == 0) {
+        *X = dy * wx - wy * dx;
+        *Y = dz * wx - wz * dx;
+        *Z = dx;
+    } else if (KZ == 1) {
+        *X = dz * wy - wz * dy;
+        *Y = dx * wy - wx * dy;
+        *Z = dy;
+    } else {
+        *X = dx * wz - wx * dz;
+        *Y = dy * wz - wy * dz;
+        *Z = dz;
+    }
+}
+
+// The nine vertices are seen from the ray a row at a time and the edge
+// functions of the four cells formed together (rayEdge, as each cell forms
+// them).
 template <int KZ>
 QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
 {
-    // A row of three vertices in four lanes (the fourth repeats the third):
-    // their positions across the ray and their offsets along it.
-    v4d rowX[3], rowY[3];
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
+    // Corners of cells (0, 0), (0, 1), (1, 0), (1, 1), one cell per lane:
+    // upper-left (x0, y0), upper-right (1), lower-left (2), lower-right (3),
+    // taken from the rows.
+#ifdef __AVX512F__
+    const v8d dx = v->x - ox;
+    v8d X01, Y01, Z01, X2, Y2, Z2;
+    seenFromRay<KZ>(&X01, &Y01, &Z01, dx, v->y01 - oy, v->z01 - oz, wx, wy, wz);
+    seenFromRay<KZ>(&X2, &Y2, &Z2, dx, v->y2 - oy, v->z2 - oz, wx, wy, wz);
+    e->rowZ[0] = __builtin_shufflevector(Z01, Z01, 0, 1, 2, 3);
+    e->rowZ[1] = __builtin_shufflevector(Z01, Z01, 4, 5, 6, 7);
+    e->rowZ[2] = __builtin_shufflevector(Z2, Z2, 0, 1, 2, 3);
+    // Lanes i, i + 1 of a row and j, j + 1 of the next: in the pair of
+    // vectors, row 1 starts at lane 4 and row 2 at lane 8.
+#define QKD_CORNERS(rows01, rows2, i, j) __builtin_shufflevector(rows01, rows2, i, i + 1, j, j + 1)
+    const v4d x0 = QKD_CORNERS(X01, X2, 0, 4), y0 = QKD_CORNERS(Y01, Y2, 0, 4);
+    const v4d x1 = QKD_CORNERS(X01, X2, 1, 5), y1 = QKD_CORNERS(Y01, Y2, 1, 5);
+    const v4d x2 = QKD_CORNERS(X01, X2, 4, 8), y2 = QKD_CORNERS(Y01, Y2, 4, 8);
+    const v4d x3 = QKD_CORNERS(X01, X2, 5, 9), y3 = QKD_CORNERS(Y01, Y2, 5, 9);
+#else
+    v4d rowX[3], rowY[3];
     const v4d dx = v->x - ox;
     for (int r = 0; r < 3; ++r) {
-        const v4d dy = v->y[r] - oy;
         const double dzRow = v->z[r] - oz;
         const v4d dz = {dzRow, dzRow, dzRow, dzRow};
-        if (KZ == 0) {
-            rowX[r] = dy * wx - wy * dx;
-            rowY[r] = dz * wx - wz * dx;
-            e->rowZ[r] = dx;
-        } else if (KZ == 1) {
-            rowX[r] = dz * wy - wz * dy;
-            rowY[r] = dx * wy - wx * dy;
-            e->rowZ[r] = dy;
-        } else {
-            rowX[r] = dx * wz - wx * dz;
-            rowY[r] = dy * wz - wy * dz;
-            e->rowZ[r] = dz;
-        }
+        seenFromRay<KZ>(&rowX[r], &rowY[r], &e->rowZ[r], dx, v->y[r] - oy, dz, wx, wy, wz);
     }
-
-    // Corners of cells (0, 0), (0, 1), (1, 0), (1, 1), one cell per lane:
-    // upper-left (x0, y0), upper-right (1), lower-left (2), lower-right (3).
 #define QKD_CORNERS(rows, top, col) \
     __builtin_shufflevector(rows[top], rows[top + 1], col, col + 1, col + 4, col + 5)
     const v4d x0 = QKD_CORNERS(rowX, 0, 0), y0 = QKD_CORNERS(rowY, 0, 0);
     const v4d x1 = QKD_CORNERS(rowX, 0, 1), y1 = QKD_CORNERS(rowY, 0, 1);
     const v4d x2 = QKD_CORNERS(rowX, 1, 0), y2 = QKD_CORNERS(rowY, 1, 0);
     const v4d x3 = QKD_CORNERS(rowX, 1, 1), y3 = QKD_CORNERS(rowY, 1, 1);
+#endif
 #undef QKD_CORNERS
     const v4d diagonal = x1 * y2 - y1 * x2;
     const v4d left = x2 * y0 - y2 * x0, top = x0 * y1 - y0 * x1;

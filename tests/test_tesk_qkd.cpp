@@ -1418,6 +1418,7 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
     std::mt19937 rng(77);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     int lanes = 0, hits = 0, deepStarts = 0;
+    int hitsAlong[3] = {0, 0, 0};  // by the ray's dominant axis, which shapes the leaf test
     for (const Case& c : cases) {
         Map map;
         fill(&map, c.size, c.relief, &rng);
@@ -1481,7 +1482,12 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
                 packet.t[i] = FLT_MAX;
                 packet.mat[i] = t_material{{0.0f, 0.0f, 0.0f}};
                 want[i] = walk(ray, q, &lane, true);
-                hits += want[i].result != 0;
+                if (want[i].result != 0) {
+                    t_rayFrame frame;
+                    rayFrame(&frame, &ray);
+                    ++hitsAlong[frame.kz];
+                    ++hits;
+                }
                 ++lanes;
             }
             for (t_qkdPath path : kPaths) {
@@ -1513,8 +1519,11 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
         }
         release(&map);
     }
-    printf("%d lanes, %d hits, %d packets from below the root\n", lanes, hits, deepStarts);
+    printf("%d lanes, %d hits (%d, %d, %d along x, y, z), %d packets from below the root\n",
+           lanes, hits, hitsAlong[0], hitsAlong[1], hitsAlong[2], deepStarts);
     EXPECT_GT(hits, lanes / 5);  // not about misses alone, nor about the root alone
+    for (int axis = 0; axis < 3; ++axis)
+        EXPECT_GT(hitsAlong[axis], hits / 10);
     EXPECT_GT(deepStarts, 400);
 }
 
