@@ -166,15 +166,15 @@ QKD_INLINE void seenFromRay(V* X, V* Y, V* Z, const V& dx, const V& dy, const V&
 
 // The nine vertices are seen from the ray a row at a time and the edge
 // functions of the four cells formed together (rayEdge, as each cell forms
-// them).
+// them). The corners of cells (0, 0), (0, 1), (1, 0), (1, 1) go one cell
+// per lane: upper-left (x0, y0), upper-right (1), lower-left (2) and
+// lower-right (3).
 template <int KZ>
 QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
 {
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
-    // Corners of cells (0, 0), (0, 1), (1, 0), (1, 1), one cell per lane:
-    // upper-left (x0, y0), upper-right (1), lower-left (2), lower-right (3),
-    // taken from the rows.
+    int miss1, miss2;  // bit cell: the edges rule out the cell's first (second) triangle
 #ifdef __AVX512F__
     const v8d dx = v->x - ox;
     v8d X01, Y01, Z01, X2, Y2, Z2;
@@ -183,13 +183,36 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
     e->rowZ[0] = __builtin_shufflevector(Z01, Z01, 0, 1, 2, 3);
     e->rowZ[1] = __builtin_shufflevector(Z01, Z01, 4, 5, 6, 7);
     e->rowZ[2] = __builtin_shufflevector(Z2, Z2, 0, 1, 2, 3);
-    // Lanes i, i + 1 of a row and j, j + 1 of the next: in the pair of
-    // vectors, row 1 starts at lane 4 and row 2 at lane 8.
-#define QKD_CORNERS(rows01, rows2, i, j) __builtin_shufflevector(rows01, rows2, i, i + 1, j, j + 1)
-    const v4d x0 = QKD_CORNERS(X01, X2, 0, 4), y0 = QKD_CORNERS(Y01, Y2, 0, 4);
-    const v4d x1 = QKD_CORNERS(X01, X2, 1, 5), y1 = QKD_CORNERS(Y01, Y2, 1, 5);
-    const v4d x2 = QKD_CORNERS(X01, X2, 4, 8), y2 = QKD_CORNERS(Y01, Y2, 4, 8);
-    const v4d x3 = QKD_CORNERS(X01, X2, 5, 9), y3 = QKD_CORNERS(Y01, Y2, 5, 9);
+    // Two corners side by side: the first's lanes i, i + 1 of a row and j,
+    // j + 1 of the next, then the second's k, l likewise (in the pair of
+    // vectors row 1 starts at lane 4 and row 2 at lane 8).
+#define QKD_CORNERS(rows01, rows2, i, j, k, l) \
+    __builtin_shufflevector(rows01, rows2, i, i + 1, j, j + 1, k, k + 1, l, l + 1)
+    const v8d x11 = QKD_CORNERS(X01, X2, 1, 5, 1, 5), y11 = QKD_CORNERS(Y01, Y2, 1, 5, 1, 5);
+    const v8d x23 = QKD_CORNERS(X01, X2, 4, 8, 5, 9), y23 = QKD_CORNERS(Y01, Y2, 4, 8, 5, 9);
+    const v8d x02 = QKD_CORNERS(X01, X2, 0, 4, 4, 8), y02 = QKD_CORNERS(Y01, Y2, 0, 4, 4, 8);
+#undef QKD_CORNERS
+    // Two edges to a vector. x2 y1 - y2 x1 is the diagonal's negative, but
+    // for the sign of a zero, which no comparison sees.
+    const v8d diagonalRight = x11 * y23 - y11 * x23;
+    const v8d leftBottom = x23 * y02 - y23 * x02;
+    const v8d topAntiDiagonal = x02 * y11 - y02 * x11;
+    // A triangle is ruled out where one of its edges is below zero and one
+    // above: the first triangles in bits 0-3, the second in bits 4-7.
+    const __m512d zero = _mm512_setzero_pd();
+#define QKD_SIDES(cmp)                                           \
+    (_mm512_cmp_pd_mask((__m512d)diagonalRight, zero, cmp) |   \
+     _mm512_cmp_pd_mask((__m512d)leftBottom, zero, cmp) |      \
+     _mm512_cmp_pd_mask((__m512d)topAntiDiagonal, zero, cmp))
+    const int missed = QKD_SIDES(_CMP_LT_OQ) & QKD_SIDES(_CMP_GT_OQ);
+#undef QKD_SIDES
+    miss1 = missed & 15;
+    miss2 = missed >> 4;
+    e->diagonal = __builtin_shufflevector(diagonalRight, diagonalRight, 0, 1, 2, 3);
+    e->right = __builtin_shufflevector(diagonalRight, diagonalRight, 4, 5, 6, 7);
+    e->left = __builtin_shufflevector(leftBottom, leftBottom, 0, 1, 2, 3);
+    e->bottom = __builtin_shufflevector(leftBottom, leftBottom, 4, 5, 6, 7);
+    e->top = __builtin_shufflevector(topAntiDiagonal, topAntiDiagonal, 0, 1, 2, 3);
 #else
     v4d rowX[3], rowY[3];
     const v4d dx = v->x - ox;
@@ -204,28 +227,28 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
     const v4d x1 = QKD_CORNERS(rowX, 0, 1), y1 = QKD_CORNERS(rowY, 0, 1);
     const v4d x2 = QKD_CORNERS(rowX, 1, 0), y2 = QKD_CORNERS(rowY, 1, 0);
     const v4d x3 = QKD_CORNERS(rowX, 1, 1), y3 = QKD_CORNERS(rowY, 1, 1);
-#endif
 #undef QKD_CORNERS
     const v4d diagonal = x1 * y2 - y1 * x2;
     const v4d left = x2 * y0 - y2 * x0, top = x0 * y1 - y0 * x1;
     const v4d right = x1 * y3 - y1 * x3, bottom = x3 * y2 - y3 * x2;
     const v4d zero = {0, 0, 0, 0};
     const v4d antiDiagonal = -diagonal;
-    const v4l miss1 = ((diagonal < zero) | (left < zero) | (top < zero)) &
-                      ((diagonal > zero) | (left > zero) | (top > zero));
-    const v4l miss2 = ((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
-                      ((right > zero) | (bottom > zero) | (antiDiagonal > zero));
+    miss1 = cellBits(((diagonal < zero) | (left < zero) | (top < zero)) &
+                     ((diagonal > zero) | (left > zero) | (top > zero)));
+    miss2 = cellBits(((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
+                     ((right > zero) | (bottom > zero) | (antiDiagonal > zero)));
     e->diagonal = diagonal;
     e->left = left;
     e->top = top;
     e->right = right;
     e->bottom = bottom;
+#endif
 
     // Triangles whose edges do not rule the ray out, in the order the plain
     // leaf tests them.
     static const uint8_t kEven[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
                                       0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
-    e->open = kEven[~cellBits(miss1) & 15] | kEven[~cellBits(miss2) & 15] << 1;
+    e->open = kEven[~miss1 & 15] | kEven[~miss2 & 15] << 1;
 }
 
 QKD_INLINE void leafEdgesOf(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
