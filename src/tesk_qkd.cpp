@@ -154,13 +154,18 @@ int invalidate_qkd(t_qkd* qkd)
     return 0;
 }
 
+// The children farthest first, from the nearest one.
+static inline void childOrder(uint32_t* sortedOfs, uint32_t nearest)
+{
+    for (uint32_t k = 0; k < 4; ++k)
+        sortedOfs[k] = nearest ^ (3u - k);
+}
+
 void presort_ofs(uint32_t* sortedOfs, const t_ray* ray)
 {
     // Nearest child: a ray heading towards -x starts in the +x half (bit 0),
     // one heading towards +z in the -z half (bit 1). Zero counts as not > 0.
-    const uint32_t n = (ray->w[0] > 0.0f ? 0u : 1u) | (ray->w[2] > 0.0f ? 2u : 0u);
-    for (uint32_t k = 0; k < 4; ++k)
-        sortedOfs[k] = n ^ (3u - k);
+    childOrder(sortedOfs, (ray->w[0] > 0.0f ? 0u : 1u) | (ray->w[2] > 0.0f ? 2u : 0u));
 }
 
 int qkd_walkReference(scalar* t, scalar* N, t_material* mat, const uint32_t* sortedOfs,
@@ -453,19 +458,6 @@ int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
     return mlrta_searchEP(ep, P, numPlanes, rdat->qkd);
 }
 
-// Makes lane i of the packet ready to walk from where its ray enters the
-// start node's box ([t_min, t_max], t_min clamped to 0), with its child
-// order in sortedOfs.
-static void packetLane(t_qkdPacket* packet, int i, scalar t_min, scalar t_max,
-                       uint32_t* sortedOfs)
-{
-    packet->t_min[i] = t_min >= 0 ? t_min : 0;
-    packet->t_max[i] = t_max;
-    packet->t[i] = FLT_MAX;
-    packet->mat[i].rgb[0] = packet->mat[i].rgb[1] = packet->mat[i].rgb[2] = 0;
-    presort_ofs(sortedOfs, &packet->ray[i]);
-}
-
 // A row of a packet's rays, one lane per ray: the camera rays turned into
 // the world and met with a box four at a time, with the operations of
 // transform, transformW and intersectRayAABB in each lane. Four at a time,
@@ -575,6 +567,73 @@ static inline int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays*
     return _mm_movemask_ps((__m128)ok);
 }
 
+// Makes a row's lanes, from first on, ready to walk from where their rays
+// enter the start node's box ([t_min, t_max], t_min clamped to 0).
+static inline void rowStart(t_qkdPacket* packet, int first, t_rowF t_min, t_rowF t_max)
+{
+    const t_rowF zero = {};
+    const t_rowF clamped = t_min >= zero ? t_min : zero;
+    const t_rowF far = zero + FLT_MAX;
+    __builtin_memcpy(&packet->t_min[first], &clamped, sizeof clamped);
+    __builtin_memcpy(&packet->t_max[first], &t_max, sizeof t_max);
+    __builtin_memcpy(&packet->t[first], &far, sizeof far);
+    __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kQuad);
+}
+
+// The nearest child of each lane's ray, as presort_ofs finds it: bit 0 for
+// a ray not heading towards +x, bit 1 for one heading towards +z.
+static inline void rowNearestChild(uint8_t* nearest, const t_rowRays* r)
+{
+    const t_rowF zero = {};
+    const int notPlusX = ~_mm_movemask_ps((__m128)(r->w[0] > zero));
+    const int plusZ = _mm_movemask_ps((__m128)(r->w[2] > zero));
+    for (int k = 0; k < kQuad; ++k)
+        nearest[k] = (uint8_t)((notPlusX >> k & 1) | (plusZ >> k & 1) << 1);
+}
+
+// Lane k of the mask: bit k of bits.
+static inline t_rowI rowLanes(int bits)
+{
+    const t_rowI lane = {1, 2, 4, 8};
+    return ((t_rowI{} + bits) & lane) != 0;
+}
+
+// Four pixels side by side, a lane each, a vector per channel.
+struct t_pixelRow {
+    t_rowF r, g, b, density;
+};
+
+// The first count (1 to 4) pixels at pix; other lanes hold zeros.
+static inline void pixelRowLoad(t_pixelRow* out, const t_pixel* pix, int count)
+{
+    __m128 p0, p1, p2, p3;
+    if (count == kQuad) {
+        p0 = _mm_loadu_ps(pix[0].m), p1 = _mm_loadu_ps(pix[1].m);
+        p2 = _mm_loadu_ps(pix[2].m), p3 = _mm_loadu_ps(pix[3].m);
+    } else {
+        const __m128 zero = _mm_setzero_ps();
+        p0 = _mm_loadu_ps(pix[0].m);
+        p1 = count > 1 ? _mm_loadu_ps(pix[1].m) : zero;
+        p2 = count > 2 ? _mm_loadu_ps(pix[2].m) : zero;
+        p3 = zero;
+    }
+    _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+    out->r = (t_rowF)p0, out->g = (t_rowF)p1, out->b = (t_rowF)p2, out->density = (t_rowF)p3;
+}
+
+static inline void pixelRowStore(t_pixel* pix, const t_pixelRow* in, int count)
+{
+    __m128 p0 = (__m128)in->r, p1 = (__m128)in->g, p2 = (__m128)in->b, p3 = (__m128)in->density;
+    _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+    _mm_storeu_ps(pix[0].m, p0);
+    if (count > 1)
+        _mm_storeu_ps(pix[1].m, p1);
+    if (count > 2)
+        _mm_storeu_ps(pix[2].m, p2);
+    if (count > 3)
+        _mm_storeu_ps(pix[3].m, p3);
+}
+
 // Lanes set in a row's four bits; a call to the library's popcount costs more
 // on a processor without the instruction.
 static inline int rowLaneCount(int bits)
@@ -586,19 +645,24 @@ static inline int rowLaneCount(int bits)
 // that share a child order: nearly always one, two where the packet spans
 // the pixels whose rays turn from -x to +x or from -z to +z. Each lane gets
 // its result, t, N and mat.
-static void walkLanes(t_qkdPacket* packet, int traced, uint32_t (*sortedOfs)[4],
+static void walkLanes(t_qkdPacket* packet, int traced, const uint8_t* nearest,
                       const t_state* start, const t_qkd* qkd)
 {
+    static_assert(QKD_PACKET_LANES == 32, "two vectors of 16 lanes' nearest children");
     int result[QKD_PACKET_LANES];
     int walked = 0;
     while (walked != traced) {
         const int left = traced & ~walked;
         const int lead = __builtin_ctz((unsigned)left);
-        packet->lanes = 0;
-        for (int i = lead; i < QKD_PACKET_LANES; ++i)
-            if ((left & (1u << i)) && sortedOfs[i][3] == sortedOfs[lead][3])
-                packet->lanes |= (int)(1u << i);
-        qkd_walkPacket(packet, sortedOfs[lead], start, qkd);
+        const __m128i leadNearest = _mm_set1_epi8((char)nearest[lead]);
+        const __m128i low = _mm_loadu_si128((const __m128i*)nearest);
+        const __m128i high = _mm_loadu_si128((const __m128i*)(nearest + 16));
+        const unsigned same = (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(low, leadNearest)) |
+                              (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(high, leadNearest)) << 16;
+        packet->lanes = (int)((unsigned)left & same);
+        uint32_t sortedOfs[4];
+        childOrder(sortedOfs, nearest[lead]);
+        qkd_walkPacket(packet, sortedOfs, start, qkd);
         if (packet->lanes == traced)
             return;
         // Each walk clears the results of the lanes it does not walk.
@@ -686,15 +750,16 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     }
 
     // The rays go in packets of 8 x 4 pixels, walked as one packet per child
-    // order that their rays have (walkLanes).
+    // order that their rays have (walkLanes). Rays and pixels are handled a
+    // row of four at a time.
+    const t_rowI laneColumn = {0, 1, 2, 3};
     for (int by = y; by <= y1; by += kPacketRows) {
         for (int bx = x; bx <= x1; bx += kPacketColumns) {
             t_qkdPacket packet;
-            uint32_t sortedOfs[QKD_PACKET_LANES][4];
+            alignas(16) uint8_t nearest[QKD_PACKET_LANES] = {};
             // A flat box has no height: a ray crossing it has an interval of
             // one point, which still holds the terrain.
-            int inTile = 0, traced = 0;  // traced: lanes that meet the entry point's box
-            scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
+            int traced = 0;  // lanes that meet the entry point's box
             for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
                 const int qx = bx + packetColumn(first), qy = by + packetRow(first);
                 if (qx > x1 || qy > y1)
@@ -706,49 +771,57 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
                 rowStore(&packet.ray[first], &row, count);
                 t_rowF rowMin, rowMax;
                 const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                __builtin_memcpy(&t_min[first], &rowMin, sizeof rowMin);
-                __builtin_memcpy(&t_max[first], &rowMax, sizeof rowMax);
-                const unsigned inRow = (1u << count) - 1;
-                inTile |= (int)(inRow << first);
-                traced |= (int)(((unsigned)meets & inRow) << first);
-            }
-            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                if (!(inTile & (1u << i)))
-                    continue;
-                const int sx = bx + packetColumn(i), sy = by + packetRow(i);
-                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
-                if ((((unsigned int)sx + (unsigned int)sy) & 1u) == 0)
-                    pix->g += levelTerm;
-                if (sx == x || sx == x1 || sy == y || sy == y1)
-                    pix->r += 1.0f;
-                if (!(traced & (1u << i))) {
-                    pix->density = 1.0f;
-                    pix->r += 0.9f;
-                    pix->g += 0.6f;
-                    pix->b += 0.4f;
-                    continue;
-                }
-                packetLane(&packet, i, t_min[i], t_max[i], sortedOfs[i]);
+                rowStart(&packet, first, rowMin, rowMax);
+                rowNearestChild(&nearest[first], &row);
+                const int inRow = (1 << count) - 1;
+                traced |= (int)((unsigned)(meets & inRow) << first);
+
+                // The level shading on every other pixel, the tile's frame,
+                // and the colour of rays that miss the entry point's box.
+                const t_rowI column = qx + laneColumn;
+                const t_rowI even = ((column + qy) & 1) == 0;
+                const t_rowI edge = (column == x) | (column == x1) |
+                                    (qy == y || qy == y1 ? ~t_rowI{} : t_rowI{});
+                const t_rowI missed = rowLanes(inRow & ~meets);
+                t_pixel* pix = &pbuff[(size_t)qy * STRIDE + (size_t)qx];
+                t_pixelRow p;
+                pixelRowLoad(&p, pix, count);
+                p.g = even ? p.g + levelTerm : p.g;
+                p.r = edge ? p.r + 1.0f : p.r;
+                p.r = missed ? p.r + 0.9f : p.r;
+                p.g = missed ? p.g + 0.6f : p.g;
+                p.b = missed ? p.b + 0.4f : p.b;
+                p.density = t_rowF{} + 1.0f;
+                pixelRowStore(pix, &p, count);
             }
             if (!traced)
                 continue;
-            walkLanes(&packet, traced, sortedOfs, &state, qkd);
-            for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-                if (!(traced & (1u << i)))
+            walkLanes(&packet, traced, nearest, &state, qkd);
+            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+                const int rowTraced = traced >> first & ((1 << kQuad) - 1);
+                if (!rowTraced)
                     continue;
-                const int sx = bx + packetColumn(i), sy = by + packetRow(i);
-                t_pixel* pix = &pbuff[(size_t)sy * STRIDE + (size_t)sx];
-                pix->density = 1.0f;
-                if (packet.result[i]) {
-                    const scalar f = 0.5f + 0.5f * packet.N[i][0];
-                    pix->r += f * packet.mat[i].rgb[0];
-                    pix->g += f * packet.mat[i].rgb[1];
-                    pix->b += f * packet.mat[i].rgb[2];
-                } else {
-                    pix->r += 0.5f;
-                    pix->g += 0.2f;
-                    pix->b += 0.6f;
-                }
+                const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+                const int count = x1 - qx + 1 < kQuad ? x1 - qx + 1 : kQuad;
+                // Walks clear the result of every lane that they do not walk.
+                t_rowI result;
+                __builtin_memcpy(&result, &packet.result[first], sizeof result);
+                const t_rowI hit = result != 0;
+                const t_rowI walked = rowLanes(rowTraced);
+                const scalar(*N)[3] = &packet.N[first];
+                const t_material* mat = &packet.mat[first];
+                const t_rowF n0 = {N[0][0], N[1][0], N[2][0], N[3][0]};
+                t_rowF rgb[3];
+                for (int c = 0; c < 3; ++c)
+                    rgb[c] = t_rowF{mat[0].rgb[c], mat[1].rgb[c], mat[2].rgb[c], mat[3].rgb[c]};
+                const t_rowF f = 0.5f + 0.5f * n0;
+                t_pixel* pix = &pbuff[(size_t)qy * STRIDE + (size_t)qx];
+                t_pixelRow p;
+                pixelRowLoad(&p, pix, count);
+                p.r = hit ? p.r + f * rgb[0] : walked ? p.r + 0.5f : p.r;
+                p.g = hit ? p.g + f * rgb[1] : walked ? p.g + 0.2f : p.g;
+                p.b = hit ? p.b + f * rgb[2] : walked ? p.b + 0.6f : p.b;
+                pixelRowStore(pix, &p, count);
             }
         }
     }
@@ -799,9 +872,8 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     for (int by = 0; by < h; by += kPacketRows) {
         for (int bx = 0; bx < w; bx += kPacketColumns) {
             t_qkdPacket packet;
-            uint32_t sortedOfs[QKD_PACKET_LANES][4];
+            alignas(16) uint8_t nearest[QKD_PACKET_LANES] = {};
             int traced = 0;
-            scalar t_min[QKD_PACKET_LANES], t_max[QKD_PACKET_LANES];
             for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
                 const int u0 = bx + packetColumn(first), v = by + packetRow(first);
                 if (u0 >= w || v >= h)
@@ -826,17 +898,13 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 // point's box; a flat box holds the terrain in one point.
                 const int meets =
                     entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                __builtin_memcpy(&t_min[first], &rowMin, sizeof rowMin);
-                __builtin_memcpy(&t_max[first], &rowMax, sizeof rowMax);
+                rowStart(&packet, first, rowMin, rowMax);
+                rowNearestChild(&nearest[first], &row);
                 traced |= (int)((unsigned)meets << first);
-            }
-            for (unsigned bits = (unsigned)traced; bits; bits &= bits - 1) {
-                const int i = __builtin_ctz(bits);
-                packetLane(&packet, i, t_min[i], t_max[i], sortedOfs[i]);
             }
             if (!traced)
                 continue;
-            walkLanes(&packet, traced, sortedOfs, &state, qkd);
+            walkLanes(&packet, traced, nearest, &state, qkd);
             for (int i = 0; i < QKD_PACKET_LANES; ++i) {
                 if (!(traced & (1u << i)))
                     continue;
