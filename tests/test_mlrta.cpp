@@ -593,19 +593,27 @@ TEST(MlrtaRender, TilesAreCutAtTheRowWidthAndUnevenSizesTracedWhole)
         ASSERT_EQ(0.0f, p.density);
 
     // 100 splits into 50, and 50 into 25, which does not halve evenly and
-    // is traced whole: every pixel traced exactly once.
-    Frame odd(128, 128, kCleared);
-    odd.render(&tree.qkd, 0, 0, 100, &view);
-    for (int v = 0; v < 128; ++v)
-        for (int u = 0; u < 128; ++u) {
-            const t_pixel& p = odd.at(u, v);
-            const bool inside = u < 100 && v < 100;
-            ASSERT_EQ(inside ? 1.0f : 0.0f, p.density) << u << "," << v;
-            ASSERT_EQ(inside ? 0.5f : 0.0f, p.b) << u << "," << v;
-            if (inside) {
-                ASSERT_EQ(onGrid(u, v, 0, 0, 25) ? 1.0f : 0.0f, p.r) << u << "," << v;
+    // is traced whole: every pixel traced exactly once. Likewise 60 into 15
+    // and 20 into 10; the three leave rows of 1, 3 and 2 pixels at a
+    // packet's edge.
+    for (const int size : {100, 60, 20}) {
+        int whole = size;
+        while (whole > 16 && whole % 2 == 0)
+            whole /= 2;
+        Frame odd(128, 128, kCleared);
+        odd.render(&tree.qkd, 0, 0, size, &view);
+        for (int v = 0; v < 128; ++v)
+            for (int u = 0; u < 128; ++u) {
+                const t_pixel& p = odd.at(u, v);
+                const bool inside = u < size && v < size;
+                ASSERT_EQ(inside ? 1.0f : 0.0f, p.density) << size << ": " << u << "," << v;
+                ASSERT_EQ(inside ? 0.5f : 0.0f, p.b) << size << ": " << u << "," << v;
+                if (inside) {
+                    ASSERT_EQ(onGrid(u, v, 0, 0, whole) ? 1.0f : 0.0f, p.r)
+                        << size << ": " << u << "," << v;
+                }
             }
-        }
+    }
 }
 
 // ---------------------------------------------------------------------------
