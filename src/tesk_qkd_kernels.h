@@ -137,7 +137,12 @@ QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_
 // the ray's dominant axis KZ fixed, and the triangles that they do not rule
 // out; leafTake does the rest of the test for those.
 struct t_leafEdges {
-    v4d diagonal, left, top, right, bottom;  // one cell per lane
+    // Cell by cell, the edge functions facing a triangle's first, second
+    // and third corner: [0] the first triangles' diagonal, left and top
+    // edges, [1] the second triangles' right, bottom and diagonal (the
+    // first's negated). Indexed by triangle, they spare the test a branch
+    // on which of the two it is.
+    v4d edgeA[2], edgeB[2], edgeC[2];
     v4d rowZ[3];  // the vertices' offsets along the ray, a row at a time
     int open;     // bit 2 * cell: the cell's first triangle; the next bit its second
 };
@@ -208,11 +213,13 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
 #undef QKD_SIDES
     miss1 = missed & 15;
     miss2 = missed >> 4;
-    e->diagonal = __builtin_shufflevector(diagonalRight, diagonalRight, 0, 1, 2, 3);
-    e->right = __builtin_shufflevector(diagonalRight, diagonalRight, 4, 5, 6, 7);
-    e->left = __builtin_shufflevector(leftBottom, leftBottom, 0, 1, 2, 3);
-    e->bottom = __builtin_shufflevector(leftBottom, leftBottom, 4, 5, 6, 7);
-    e->top = __builtin_shufflevector(topAntiDiagonal, topAntiDiagonal, 0, 1, 2, 3);
+    const v4d diagonal = __builtin_shufflevector(diagonalRight, diagonalRight, 0, 1, 2, 3);
+    e->edgeA[0] = diagonal;
+    e->edgeA[1] = __builtin_shufflevector(diagonalRight, diagonalRight, 4, 5, 6, 7);
+    e->edgeB[0] = __builtin_shufflevector(leftBottom, leftBottom, 0, 1, 2, 3);
+    e->edgeB[1] = __builtin_shufflevector(leftBottom, leftBottom, 4, 5, 6, 7);
+    e->edgeC[0] = __builtin_shufflevector(topAntiDiagonal, topAntiDiagonal, 0, 1, 2, 3);
+    e->edgeC[1] = -diagonal;  // the sign of a zero as the plain leaf has it
 #else
     v4d rowX[3], rowY[3];
     const v4d dx = v->x - ox;
@@ -237,11 +244,12 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
                      ((diagonal > zero) | (left > zero) | (top > zero)));
     miss2 = cellBits(((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
                      ((right > zero) | (bottom > zero) | (antiDiagonal > zero)));
-    e->diagonal = diagonal;
-    e->left = left;
-    e->top = top;
-    e->right = right;
-    e->bottom = bottom;
+    e->edgeA[0] = diagonal;
+    e->edgeB[0] = left;
+    e->edgeC[0] = top;
+    e->edgeA[1] = right;
+    e->edgeB[1] = bottom;
+    e->edgeC[1] = antiDiagonal;
 #endif
 
     // Triangles whose edges do not rule the ray out, in the order the plain
@@ -279,21 +287,18 @@ QKD_INLINE int leafTake(scalar* t, scalar* N, t_material* mat, const t_rayFrame*
     *t = FLT_MAX;
     int ret = 0;
     for (int open = e->open; open; open &= open - 1) {
+        // Split along the upper-right to lower-left diagonal: the cell's
+        // corners (0, 1, 2), then (2, 1, 3). The second triangle's first and
+        // third corners lie a row and a column on from the first's.
         const int bit = __builtin_ctz(open);
-        const int cell = bit >> 1, r = cell >> 1, c = cell & 1;
-        const scalar a0[3] = {xs[c], height[r][c], zs[r]};
-        const scalar a1[3] = {xs[c + 1], height[r][c + 1], zs[r]};
-        const scalar a2[3] = {xs[c], height[r + 1][c], zs[r + 1]};
-        const scalar a3[3] = {xs[c + 1], height[r + 1][c + 1], zs[r + 1]};
-        const double z1 = e->rowZ[r][c + 1], z2 = e->rowZ[r + 1][c];
-        // Split along the upper-right to lower-left diagonal: (0, 1, 2), then (2, 1, 3).
-        if (!(bit & 1))
-            takeTriangle<Defer>(t, N, &ret, f, ray, a0, a1, a2, e->diagonal[cell], e->left[cell],
-                                e->top[cell], e->rowZ[r][c], z1, z2);
-        else
-            takeTriangle<Defer>(t, N, &ret, f, ray, a2, a1, a3, e->right[cell],
-                                e->bottom[cell], -e->diagonal[cell], z2, z1,
-                                e->rowZ[r + 1][c + 1]);
+        const int cell = bit >> 1, r = cell >> 1, c = cell & 1, second = bit & 1;
+        const scalar a[3] = {xs[c], height[r + second][c], zs[r + second]};
+        const scalar b[3] = {xs[c + 1], height[r][c + 1], zs[r]};
+        const scalar d[3] = {xs[c + second], height[r + 1][c + second], zs[r + 1]};
+        takeTriangle<Defer>(t, N, &ret, f, ray, a, b, d, e->edgeA[second][cell],
+                            e->edgeB[second][cell], e->edgeC[second][cell],
+                            e->rowZ[r + second][c], e->rowZ[r][c + 1],
+                            e->rowZ[r + 1][c + second]);
     }
     if (ret != 0) {
         mat->rgb[0] = qkd->groundColorA[0];
