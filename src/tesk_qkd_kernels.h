@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <type_traits>
+
 #include "tesk_qkd_internal.h"
 
 namespace {
@@ -781,90 +783,100 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
             const bool leafChildren = childRec >= numRecursions;
             const scalar xz[2] = {-S05[childRec], S05[childRec]};
             int leafKeep[4] = {0, 0, 0, 0};
+            // Judged once with leafChildren a constant for each kind of
+            // visit: tested child by child, it was a branch that leaf
+            // parents and inner nodes, taking turns, made hard to guess.
+            auto judgeChildren = [&](auto leafTag) __attribute__((always_inline)) {
+                const bool leafChildren = leafTag;
 #pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) {
-                // The child's interval, as qkd_childIntervals has it.
-                vf tIn[NV], tOut[NV];
-                int out = 0;
-                for (int h = 0; h < NV; ++h) {
-                    tIn[h] = k == 0   ? QKD_VMAX(QKD_VMAX(txIn[h], tzIn[h]), zero)
-                             : k == 1 ? QKD_VMAX(QKD_VMAX(tzIn[h], t_min[h]), zero)
-                             : k == 2 ? QKD_VMAX(QKD_VMAX(txIn[h], t_min[h]), zero)
-                                      : QKD_VMAX(QKD_VMAX(t_min[h], t_min[h]), t_min[h]);
-                    tOut[h] = k == 0   ? QKD_VMIN(t_max[h], t_max[h])
-                              : k == 1 ? QKD_VMIN(txOut[h], t_max[h])
-                              : k == 2 ? QKD_VMIN(tzOut[h], t_max[h])
-                                       : QKD_VMIN(txOut[h], tzOut[h]);
-                    out |= vectorBits(
-                        lanesLess(tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]), h);
-                }
-                const int in = lanes & ~out;
-                if (!in)
-                    continue;  // a child no lane enters is common and costs nothing
-                const uint32_t su = order[k];
-                const t_qkd_node* child = CN + su;
-                const scalar maxH = qkd->heightOfSample[child->maxH];
-                const scalar minH = qkd->heightOfSample[child->minH];
-                const vf maxY = zero + maxH, minY = zero + minH;
-                // The clear cases first: a lane whose heights overlap the
-                // child's keeps it, one that passes far above or below culls
-                // it; only a lane near a bound needs the slack test. With a
-                // finite margin the entered lanes' heights are finite, so
-                // their lowest and highest decide; a NaN height never makes
-                // a lane overlap, whatever the margin.
-                const vf hiCut = zero + (maxH + cutMargin), loCut = zero + (minH - cutMargin);
-                int overlap = 0, unsure = 0;
-                for (int h = 0; h < NV; ++h) {
-                    const vf yMin = tIn[h] * w1[h] + x1[h], yMax = tOut[h] * w1[h] + x1[h];
-                    const vf lo = QKD_VMIN(yMin, yMax), hi = QKD_VMAX(yMin, yMax);
-                    const int over = lanesLessEqual(lo, maxY) & lanesLessEqual(minY, hi);
-                    const int far = lanesLess(hiCut, lo) | lanesLess(hi, loCut);
-                    overlap |= vectorBits(over, h);
-                    unsure |= vectorBits(~(over | far) & ((1 << QKD_LANES) - 1), h);
-                }
-                int cull = ~overlap;
-                if (unsure & in) {
-                    cull = 0;
+                for (int k = 0; k < 4; ++k) {
+                    // The child's interval, as qkd_childIntervals has it.
+                    vf tIn[NV], tOut[NV];
+                    int out = 0;
                     for (int h = 0; h < NV; ++h) {
-                        const int c = cullNearBounds(tIn[h], tOut[h], w1[h], x1[h], absX1[h],
-                                                     minY, maxY, rel);
-                        cull |= vectorBits(c, h);
+                        tIn[h] = k == 0   ? QKD_VMAX(QKD_VMAX(txIn[h], tzIn[h]), zero)
+                                 : k == 1 ? QKD_VMAX(QKD_VMAX(tzIn[h], t_min[h]), zero)
+                                 : k == 2 ? QKD_VMAX(QKD_VMAX(txIn[h], t_min[h]), zero)
+                                          : QKD_VMAX(QKD_VMAX(t_min[h], t_min[h]), t_min[h]);
+                        tOut[h] = k == 0   ? QKD_VMIN(t_max[h], t_max[h])
+                                  : k == 1 ? QKD_VMIN(txOut[h], t_max[h])
+                                  : k == 2 ? QKD_VMIN(tzOut[h], t_max[h])
+                                           : QKD_VMIN(txOut[h], tzOut[h]);
+                        out |= vectorBits(
+                            lanesLess(tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]), h);
                     }
+                    const int in = lanes & ~out;
+                    if (!in)
+                        continue;  // a child no lane enters is common and costs nothing
+                    const uint32_t su = order[k];
+                    const t_qkd_node* child = CN + su;
+                    const scalar maxH = qkd->heightOfSample[child->maxH];
+                    const scalar minH = qkd->heightOfSample[child->minH];
+                    const vf maxY = zero + maxH, minY = zero + minH;
+                    // The clear cases first: a lane whose heights overlap the
+                    // child's keeps it, one that passes far above or below culls
+                    // it; only a lane near a bound needs the slack test. With a
+                    // finite margin the entered lanes' heights are finite, so
+                    // their lowest and highest decide; a NaN height never makes
+                    // a lane overlap, whatever the margin.
+                    const vf hiCut = zero + (maxH + cutMargin), loCut = zero + (minH - cutMargin);
+                    int overlap = 0, unsure = 0;
+                    for (int h = 0; h < NV; ++h) {
+                        const vf yMin = tIn[h] * w1[h] + x1[h], yMax = tOut[h] * w1[h] + x1[h];
+                        const vf lo = QKD_VMIN(yMin, yMax), hi = QKD_VMAX(yMin, yMax);
+                        const int over = lanesLessEqual(lo, maxY) & lanesLessEqual(minY, hi);
+                        const int far = lanesLess(hiCut, lo) | lanesLess(hi, loCut);
+                        overlap |= vectorBits(over, h);
+                        unsure |= vectorBits(~(over | far) & ((1 << QKD_LANES) - 1), h);
+                    }
+                    int cull = ~overlap;
+                    if (unsure & in) {
+                        cull = 0;
+                        for (int h = 0; h < NV; ++h) {
+                            const int c = cullNearBounds(tIn[h], tOut[h], w1[h], x1[h], absX1[h],
+                                                         minY, maxY, rel);
+                            cull |= vectorBits(c, h);
+                        }
+                    }
+                    const int keep = in & ~cull;
+                    if (leafChildren) {
+                        // Leaf children are tested below, straight from here;
+                        // their heightmap rows, beyond the caches, are asked
+                        // for first.
+                        leafKeep[k] = keep;
+                        const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
+                        __builtin_prefetch(rows);
+                        __builtin_prefetch(rows + qkd->size);
+                        __builtin_prefetch(rows + 2 * qkd->size);
+                        continue;
+                    }
+                    // Kept children go on the stack farthest deepest, so they
+                    // come back nearest first: the order of the plain walk. The
+                    // entry is written either way; only a kept one stays. The
+                    // nearest, if kept, skips the stack and is walked next.
+                    const bool nearest = k == 3 && keep != 0;
+                    t_packetState* s = nearest ? &next : &stack[sp];
+                    for (int h = 0; h < NV; ++h) {
+                        s->t_min[h] = tIn[h];
+                        s->t_max[h] = tOut[h];
+                    }
+                    s->cx = cx + xz[su & 1u];
+                    s->cz = cz - xz[su >> 1];
+                    s->rec = childRec;
+                    s->lanes = keep;
+                    s->node = child;
+                    sp += keep != 0 && !nearest;
+                    goOn = nearest;
+                    // What the child's visit reads first, asked for now: deep
+                    // nodes lie beyond the caches. Unconditional, as a branch on
+                    // keep costs more than a wasted prefetch.
+                    __builtin_prefetch(child + child->ofs);
                 }
-                const int keep = in & ~cull;
-                if (leafChildren) {
-                    // Leaf children are tested below, straight from here;
-                    // their heightmap rows, beyond the caches, are asked
-                    // for first.
-                    leafKeep[k] = keep;
-                    const t_qkdHeightVal* rows = qkd->heightmap + child->heightmapUL;
-                    __builtin_prefetch(rows);
-                    __builtin_prefetch(rows + qkd->size);
-                    __builtin_prefetch(rows + 2 * qkd->size);
-                    continue;
-                }
-                // Kept children go on the stack farthest deepest, so they
-                // come back nearest first: the order of the plain walk. The
-                // entry is written either way; only a kept one stays. The
-                // nearest, if kept, skips the stack and is walked next.
-                const bool nearest = k == 3 && keep != 0;
-                t_packetState* s = nearest ? &next : &stack[sp];
-                for (int h = 0; h < NV; ++h) {
-                    s->t_min[h] = tIn[h];
-                    s->t_max[h] = tOut[h];
-                }
-                s->cx = cx + xz[su & 1u];
-                s->cz = cz - xz[su >> 1];
-                s->rec = childRec;
-                s->lanes = keep;
-                s->node = child;
-                sp += keep != 0 && !nearest;
-                goOn = nearest;
-                // What the child's visit reads first, asked for now: deep
-                // nodes lie beyond the caches. Unconditional, as a branch on
-                // keep costs more than a wasted prefetch.
-                __builtin_prefetch(child + child->ofs);
-            }
+            };
+            if (leafChildren)
+                judgeChildren(std::true_type());
+            else
+                judgeChildren(std::false_type());
             if (!leafChildren)
                 continue;
             // Leaves are tested nearest first, as the stack would hand them
