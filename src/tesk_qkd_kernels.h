@@ -664,6 +664,83 @@ QKD_INLINE int cullNearBounds(vf tIn, vf tOut, vf w1, vf x1, vf absX1, vf minY, 
     return ((above | below) & ~nearBound) & ((1 << QKD_LANES) - 1);
 }
 
+#if QKD_LANES == 16
+// Where each of sixteen lanes' three-scalar normals lies among the 48 scalars
+// of three vectors (element q: lane q / 3, axis q % 3), as the two-step
+// permutes that take them apart into a vector an axis and put them back
+// need it: apart[axis] first from the first two vectors, then the rest from
+// the third; together[vector] first the x and y, then the z.
+struct t_normalShuffles {
+    int32_t apart[3][2][16];
+    int32_t together[3][2][16];
+};
+
+constexpr t_normalShuffles normalShuffles()
+{
+    t_normalShuffles s = {};
+    for (int axis = 0; axis < 3; ++axis)
+        for (int lane = 0; lane < 16; ++lane) {
+            const int q = 3 * lane + axis;
+            s.apart[axis][0][lane] = q < 32 ? q : 0;
+            s.apart[axis][1][lane] = q < 32 ? lane : 16 + (q - 32);
+        }
+    for (int v = 0; v < 3; ++v)
+        for (int j = 0; j < 16; ++j) {
+            const int q = 16 * v + j, lane = q / 3, axis = q % 3;
+            s.together[v][0][j] = axis == 0 ? lane : axis == 1 ? 16 + lane : 0;
+            s.together[v][1][j] = axis == 2 ? 16 + lane : j;
+        }
+    return s;
+}
+
+alignas(64) constexpr t_normalShuffles kNormalShuffles = normalShuffles();
+
+QKD_INLINE vf permuteTwo(vf a, const int32_t* index, vf b)
+{
+    return (vf)_mm512_permutex2var_ps((__m512)a, _mm512_load_si512(index), (__m512)b);
+}
+
+// finishHit for the lanes hits of sixteen at once (wx, wy, wz: their
+// directions), with its operations lane by lane; the other lanes' normals
+// are put back as they were. A lane at a time, the hits' square roots and
+// divisions queued behind each other.
+QKD_INLINE void finishHits16(scalar (*N)[3], int* ret, __mmask16 hits, vf wx, vf wy, vf wz)
+{
+    typedef float v8f __attribute__((vector_size(32)));
+    const t_normalShuffles& s = kNormalShuffles;
+    float* n = &N[0][0];
+    const vf in[3] = {(vf)_mm512_loadu_ps(n), (vf)_mm512_loadu_ps(n + 16),
+                      (vf)_mm512_loadu_ps(n + 32)};
+    vf axis[3];
+    for (int k = 0; k < 3; ++k)
+        axis[k] = permuteTwo(permuteTwo(in[0], s.apart[k][0], in[1]), s.apart[k][1], in[2]);
+    const vf len2 = axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2];
+    // (scalar)(1.0 / sqrt((double)len2)), eight lanes to a vector of doubles.
+    v8f inv[2];
+    for (int half = 0; half < 2; ++half) {
+        const v8f part = half ? __builtin_shufflevector(len2, len2, 8, 9, 10, 11, 12, 13, 14, 15)
+                              : __builtin_shufflevector(len2, len2, 0, 1, 2, 3, 4, 5, 6, 7);
+        const v8d root =
+            (v8d)_mm512_maskz_sqrt_pd(0xff, (__m512d)__builtin_convertvector(part, v8d));
+        inv[half] = __builtin_convertvector(1.0 / root, v8f);
+    }
+    const vf invLen = __builtin_shufflevector(inv[0], inv[1], 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10,
+                                              11, 12, 13, 14, 15);
+    vf unit[3];
+    for (int k = 0; k < 3; ++k)
+        unit[k] = axis[k] * invLen;
+    const vf dot = wx * unit[0] + wy * unit[1] + wz * unit[2];
+    const vi side = dot > 0.0f ? -1 : 1;
+    _mm512_mask_storeu_epi32(ret, hits, (__m512i)side);
+    for (int k = 0; k < 3; ++k)
+        axis[k] = (vf)_mm512_mask_blend_ps(hits, (__m512)axis[k], (__m512)unit[k]);
+    for (int v = 0; v < 3; ++v)
+        _mm512_storeu_ps(n + 16 * v, (__m512)permuteTwo(permuteTwo(axis[0], s.together[v][0],
+                                                                   axis[1]),
+                                                        s.together[v][1], axis[2]));
+}
+#endif
+
 // The packet's lanes p->lanes, all at once.
 QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_state* start,
                            const t_qkd* qkd)
@@ -692,6 +769,14 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
         inv2[h][j] = r->w[2];
         rayFrame(&frame[i], r);
     }
+#if QKD_LANES == 16
+    // The directions across, which the hits' sides need once the walk is over.
+    vf w0[NV], w2[NV];
+    for (int h = 0; h < NV; ++h) {
+        w0[h] = inv0[h];
+        w2[h] = inv2[h];
+    }
+#endif
     // The reciprocals, a vector at a time.
     for (int h = 0; h < NV; ++h) {
         inv0[h] = 1.0f / inv0[h];
@@ -895,11 +980,20 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
             break;
     }
     // The hits' normals and sides, which the leaves left for now.
-    if (useFourCellLeaves(qkd))
-        for (unsigned bits = (unsigned)done; bits; bits &= bits - 1) {
-            const int lane = __builtin_ctz(bits);
-            finishHit(p->N[lane], &p->result[lane], &p->ray[lane]);
-        }
+    if (!useFourCellLeaves(qkd))
+        return;
+#if QKD_LANES == 16
+    for (int h = 0; h < NV; ++h) {
+        const __mmask16 hits = (__mmask16)((unsigned)done >> (16 * h));
+        if (hits)
+            finishHits16(&p->N[16 * h], &p->result[16 * h], hits, w0[h], w1[h], w2[h]);
+    }
+#else
+    for (unsigned bits = (unsigned)done; bits; bits &= bits - 1) {
+        const int lane = __builtin_ctz(bits);
+        finishHit(p->N[lane], &p->result[lane], &p->ray[lane]);
+    }
+#endif
 }
 
 #undef QKD_VMAX
