@@ -891,8 +891,11 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                             lanesLess(tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]), h);
                     }
                     const int in = lanes & ~out;
-                    if (!in)
-                        continue;  // a child no lane enters is common and costs nothing
+                    // A child no lane enters is common and costs nothing; a
+                    // leaf child is judged all the same, as a branch on it
+                    // costs more there than the judgement.
+                    if (!in && !leafChildren)
+                        continue;
                     const uint32_t su = order[k];
                     const t_qkd_node* child = CN + su;
                     const scalar maxH = qkd->heightOfSample[child->maxH];
