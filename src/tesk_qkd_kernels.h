@@ -695,12 +695,13 @@ constexpr t_normalShuffles normalShuffles()
 
 alignas(64) constexpr t_normalShuffles kNormalShuffles = normalShuffles();
 
+// Lane i: lane index[i] of a (0-15) or of b (16-31).
 QKD_INLINE vf permuteTwo(vf a, const int32_t* index, vf b)
 {
     return (vf)_mm512_permutex2var_ps((__m512)a, _mm512_load_si512(index), (__m512)b);
 }
 
-// finishHit for the lanes hits of sixteen at once (wx, wy, wz: their
+// finishHit for the lanes in hits, sixteen at once (wx, wy, wz: the rays'
 // directions), with its operations lane by lane; the other lanes' normals
 // are put back as they were. A lane at a time, the hits' square roots and
 // divisions queued behind each other.
@@ -712,8 +713,10 @@ QKD_INLINE void finishHits16(scalar (*N)[3], int* ret, __mmask16 hits, vf wx, vf
     const vf in[3] = {(vf)_mm512_loadu_ps(n), (vf)_mm512_loadu_ps(n + 16),
                       (vf)_mm512_loadu_ps(n + 32)};
     vf axis[3];
-    for (int k = 0; k < 3; ++k)
-        axis[k] = permuteTwo(permuteTwo(in[0], s.apart[k][0], in[1]), s.apart[k][1], in[2]);
+    for (int k = 0; k < 3; ++k) {
+        const vf firstTwo = permuteTwo(in[0], s.apart[k][0], in[1]);
+        axis[k] = permuteTwo(firstTwo, s.apart[k][1], in[2]);
+    }
     const vf len2 = axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2];
     // (scalar)(1.0 / sqrt((double)len2)), eight lanes to a vector of doubles.
     v8f inv[2];
@@ -734,10 +737,10 @@ QKD_INLINE void finishHits16(scalar (*N)[3], int* ret, __mmask16 hits, vf wx, vf
     _mm512_mask_storeu_epi32(ret, hits, (__m512i)side);
     for (int k = 0; k < 3; ++k)
         axis[k] = (vf)_mm512_mask_blend_ps(hits, (__m512)axis[k], (__m512)unit[k]);
-    for (int v = 0; v < 3; ++v)
-        _mm512_storeu_ps(n + 16 * v, (__m512)permuteTwo(permuteTwo(axis[0], s.together[v][0],
-                                                                   axis[1]),
-                                                        s.together[v][1], axis[2]));
+    for (int v = 0; v < 3; ++v) {
+        const vf xy = permuteTwo(axis[0], s.together[v][0], axis[1]);
+        _mm512_storeu_ps(n + 16 * v, (__m512)permuteTwo(xy, s.together[v][1], axis[2]));
+    }
 }
 #endif
 
