@@ -964,12 +964,11 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                     __builtin_prefetch(child + child->ofs);
                 }
             };
-            if (leafChildren)
-                judgeChildren(std::true_type());
-            else
+            if (!leafChildren) {
                 judgeChildren(std::false_type());
-            if (!leafChildren)
                 continue;
+            }
+            judgeChildren(std::true_type());
             // Leaves are tested nearest first, as the stack would hand them
             // out, without going through it.
             for (int k = 3; k >= 0; --k) {
