@@ -520,6 +520,71 @@ QKD_INLINE int lanesLessEqual(vf a, vf b)
 #endif
 }
 
+// A vector's lanes as a set: a mask register with AVX-512, where compares
+// write one and a mask makes them skip lanes; the lanes' bits in an int
+// otherwise.
+#if QKD_LANES == 16
+typedef __mmask16 t_lanes;
+#else
+typedef int t_lanes;
+#endif
+
+// The lanes of m where not a < b: NaN counts as not less.
+QKD_INLINE t_lanes lanesNotLess(t_lanes m, vf a, vf b)
+{
+#if QKD_LANES == 16
+    return _mm512_mask_cmp_ps_mask(m, (__m512)a, (__m512)b, _CMP_NLT_UQ);
+#else
+    return m & ~laneBits(a < b);
+#endif
+}
+
+// The lanes of m where a <= b, false for NaN.
+QKD_INLINE t_lanes lanesLessEqualIn(t_lanes m, vf a, vf b)
+{
+#if QKD_LANES == 16
+    return _mm512_mask_cmp_ps_mask(m, (__m512)a, (__m512)b, _CMP_LE_OQ);
+#else
+    return m & laneBits(a <= b);
+#endif
+}
+
+// The lanes of b not in a.
+QKD_INLINE t_lanes lanesAndNot(t_lanes a, t_lanes b)
+{
+#if QKD_LANES == 16
+    return _mm512_kandn(a, b);
+#else
+    return b & ~a;
+#endif
+}
+
+// Whether any of a packet's vectors has a lane in m.
+QKD_INLINE bool anyLanes(const t_lanes* m)
+{
+#if QKD_LANES == 16
+    static_assert(QKD_PACKET_LANES == 32, "two vectors of lanes");
+    return !_mm512_kortestz(m[0], m[1]);
+#else
+    t_lanes any = 0;
+    for (int h = 0; h < QKD_PACKET_LANES / QKD_LANES; ++h)
+        any |= m[h];
+    return any != 0;
+#endif
+}
+
+// x in every lane.
+QKD_INLINE vf splat(scalar x)
+{
+#if QKD_LANES == 16
+    return (vf)_mm512_set1_ps(x);
+#elif QKD_LANES == 8
+    return (vf)_mm256_set1_ps(x);
+#else
+    return (vf)_mm_set1_ps(x);
+#endif
+}
+
 // fabsf, lane by lane: the sign bit cleared.
 #define QKD_VABS(x) ((vf)((vi)(x) & 0x7fffffff))
 
@@ -665,6 +730,33 @@ QKD_INLINE int cullNearBounds(vf tIn, vf tOut, vf w1, vf x1, vf absX1, vf minY, 
 }
 
 #if QKD_LANES == 16
+// What the rounding-slack test needs of the packet's rays, lane by lane.
+struct t_packetHeights {
+    vf w1[QKD_VECTORS], x1[QKD_VECTORS], absX1[QKD_VECTORS];
+};
+
+// cullNearBounds for every vector of the packet, for the child entered at
+// tIn and left at tOut (a packet's lanes each). Out of line: camera rays
+// rarely need it, and inline its code slows the judging of every child.
+__attribute__((noinline)) int cullNearBoundsOf(const t_packetHeights* r, const float* tIn,
+                                               const float* tOut, scalar minH, scalar maxH)
+{
+    const vf zero = {};
+    const vf minY = zero + minH, maxY = zero + maxH;
+    const vf rel = zero + 1e-6f;
+    int cull = 0;
+    for (int h = 0; h < QKD_VECTORS; ++h) {
+        vf in, out;
+        __builtin_memcpy(&in, tIn + QKD_LANES * h, sizeof in);
+        __builtin_memcpy(&out, tOut + QKD_LANES * h, sizeof out);
+        const int c = cullNearBounds(in, out, r->w1[h], r->x1[h], r->absX1[h], minY, maxY, rel);
+        cull |= vectorBits(c, h);
+    }
+    return cull;
+}
+#endif
+
+#if QKD_LANES == 16
 // Where each of sixteen lanes' three-scalar normals lies among the 48 scalars
 // of three vectors (element q: lane q / 3, axis q % 3), as the two-step
 // permutes that take them apart into a vector an axis and put them back
@@ -800,8 +892,18 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
         absX1[h] = QKD_VABS(x1[h]);
     }
     const bool allFinite = (finiteLanes & active) == active;
+#if QKD_LANES == 16
+    t_packetHeights heights;
+    for (int h = 0; h < NV; ++h) {
+        heights.w1[h] = w1[h];
+        heights.x1[h] = x1[h];
+        heights.absX1[h] = absX1[h];
+    }
+#endif
     const vf slackFactor = zero + 4.0f * FLT_EPSILON;
+#if QKD_LANES != 16
     const vf rel = zero + 1e-6f;
+#endif
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
     const scalar cutMargin =
@@ -876,60 +978,79 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
             // parents and inner nodes, taking turns, made hard to guess.
             auto judgeChildren = [&](auto leafTag) __attribute__((always_inline)) {
                 const bool leafChildren = leafTag;
+                t_lanes live[NV];
+                for (int h = 0; h < NV; ++h)
+                    live[h] = (t_lanes)(((unsigned)lanes >> (h * QKD_LANES)) &
+                                        ((1u << QKD_LANES) - 1));
 #pragma GCC unroll 4
                 for (int k = 0; k < 4; ++k) {
-                    // The child's interval, as qkd_childIntervals has it.
+                    // The child's interval, as qkd_childIntervals has it; the
+                    // walk's t_min is never below 0, so only the entries
+                    // across both planes need the 0.
                     vf tIn[NV], tOut[NV];
-                    int out = 0;
+                    t_lanes in[NV];
                     for (int h = 0; h < NV; ++h) {
                         tIn[h] = k == 0   ? QKD_VMAX(QKD_VMAX(txIn[h], tzIn[h]), zero)
-                                 : k == 1 ? QKD_VMAX(QKD_VMAX(tzIn[h], t_min[h]), zero)
-                                 : k == 2 ? QKD_VMAX(QKD_VMAX(txIn[h], t_min[h]), zero)
-                                          : QKD_VMAX(QKD_VMAX(t_min[h], t_min[h]), t_min[h]);
-                        tOut[h] = k == 0   ? QKD_VMIN(t_max[h], t_max[h])
+                                 : k == 1 ? QKD_VMAX(tzIn[h], t_min[h])
+                                 : k == 2 ? QKD_VMAX(txIn[h], t_min[h])
+                                          : t_min[h];
+                        tOut[h] = k == 0   ? t_max[h]
                                   : k == 1 ? QKD_VMIN(txOut[h], t_max[h])
                                   : k == 2 ? QKD_VMIN(tzOut[h], t_max[h])
                                            : QKD_VMIN(txOut[h], tzOut[h]);
-                        out |= vectorBits(
-                            lanesLess(tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]), h);
+                        in[h] = lanesNotLess(
+                            live[h], tOut[h] + slackFactor * QKD_VMIN(tIn[h], fltMax), tIn[h]);
                     }
-                    const int in = lanes & ~out;
                     // A child no lane enters is common and costs nothing; a
                     // leaf child is judged all the same, as a branch on it
                     // costs more there than the judgement.
-                    if (!in && !leafChildren)
+                    if (!leafChildren && !anyLanes(in))
                         continue;
                     const uint32_t su = order[k];
                     const t_qkd_node* child = CN + su;
                     const scalar maxH = qkd->heightOfSample[child->maxH];
                     const scalar minH = qkd->heightOfSample[child->minH];
-                    const vf maxY = zero + maxH, minY = zero + minH;
-                    // The clear cases first: a lane whose heights overlap the
-                    // child's keeps it, one that passes far above or below culls
-                    // it; only a lane near a bound needs the slack test. With a
-                    // finite margin the entered lanes' heights are finite, so
-                    // their lowest and highest decide; a NaN height never makes
-                    // a lane overlap, whatever the margin.
-                    const vf hiCut = zero + (maxH + cutMargin), loCut = zero + (minH - cutMargin);
-                    int overlap = 0, unsure = 0;
+                    const vf maxY = splat(maxH), minY = splat(minH);
+                    // An entering lane whose heights overlap the child's keeps
+                    // it, one that passes far above or below culls it; only a
+                    // lane near a bound needs the slack test. With a finite
+                    // margin the entered lanes' heights are finite, so their
+                    // lowest and highest decide; a NaN height never makes a
+                    // lane overlap, whatever the margin.
+                    const vf hiCut = splat(maxH + cutMargin), loCut = splat(minH - cutMargin);
+                    t_lanes near[NV];
+                    int keep = 0;
                     for (int h = 0; h < NV; ++h) {
                         const vf yMin = tIn[h] * w1[h] + x1[h], yMax = tOut[h] * w1[h] + x1[h];
                         const vf lo = QKD_VMIN(yMin, yMax), hi = QKD_VMAX(yMin, yMax);
-                        const int over = lanesLessEqual(lo, maxY) & lanesLessEqual(minY, hi);
-                        const int far = lanesLess(hiCut, lo) | lanesLess(hi, loCut);
-                        overlap |= vectorBits(over, h);
-                        unsure |= vectorBits(~(over | far) & ((1 << QKD_LANES) - 1), h);
+                        const t_lanes over =
+                            lanesLessEqualIn(lanesLessEqualIn(in[h], lo, maxY), minY, hi);
+                        // Not far: neither hiCut < lo nor hi < loCut.
+                        near[h] = lanesNotLess(
+                            lanesNotLess(lanesAndNot(over, in[h]), hiCut, lo), hi, loCut);
+                        keep |= vectorBits((int)over, h);
                     }
-                    int cull = ~overlap;
-                    if (unsure & in) {
-                        cull = 0;
+                    if (anyLanes(near)) {
+                        int entered = 0;
+                        for (int h = 0; h < NV; ++h)
+                            entered |= vectorBits((int)in[h], h);
+#if QKD_LANES == 16
+                        alignas(64) float bufIn[QKD_PACKET_LANES], bufOut[QKD_PACKET_LANES];
+                        for (int h = 0; h < NV; ++h) {
+                            __builtin_memcpy(bufIn + QKD_LANES * h, &tIn[h], sizeof(vf));
+                            __builtin_memcpy(bufOut + QKD_LANES * h, &tOut[h], sizeof(vf));
+                        }
+                        keep = entered & ~cullNearBoundsOf(&heights, bufIn, bufOut, minH, maxH);
+#else
+                        int cull = 0;
                         for (int h = 0; h < NV; ++h) {
                             const int c = cullNearBounds(tIn[h], tOut[h], w1[h], x1[h], absX1[h],
                                                          minY, maxY, rel);
                             cull |= vectorBits(c, h);
                         }
+                        keep = entered & ~cull;
+#endif
                     }
-                    const int keep = in & ~cull;
                     if (leafChildren) {
                         // Leaf children are tested below, straight from here;
                         // their heightmap rows, beyond the caches, are asked
