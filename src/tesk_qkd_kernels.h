@@ -139,15 +139,29 @@ QKD_INLINE void leafVertices(t_leafVertices* v, const t_qkd_node* node, const t_
 // the ray's dominant axis KZ fixed, and the triangles that they do not rule
 // out; leafTake does the rest of the test for those.
 struct t_leafEdges {
-    // Cell by cell, the edge functions facing a triangle's first, second
-    // and third corner: [0] the first triangles' diagonal, left and top
-    // edges, [1] the second triangles' right, bottom and diagonal (the
-    // first's negated). Indexed by triangle, they spare the test a branch
-    // on which of the two it is.
-    v4d edgeA[2], edgeB[2], edgeC[2];
+    // The edge functions facing a triangle's first, second and third
+    // corner: for a cell's first triangle its diagonal, left and top edges,
+    // for the second its right, bottom and diagonal (the first's negated),
+    // in the slots that edgeSlot gives. Indexed by triangle, they spare the
+    // test a branch on which of the two it is.
+    alignas(64) double edgeA[8];
+    alignas(64) double edgeB[8];
+    alignas(64) double edgeC[8];
     v4d rowZ[3];  // the vertices' offsets along the ray, a row at a time
     int open;     // bit 2 * cell: the cell's first triangle; the next bit its second
 };
+
+// The slot in t_leafEdges of the triangle of bit `bit` of open: with
+// AVX-512 the same, as its compares leave them; otherwise the four cells'
+// first triangles, then their second ones, a vector each.
+QKD_INLINE int edgeSlot(int bit)
+{
+#ifdef __AVX512F__
+    return bit;
+#else
+    return 4 * (bit & 1) + (bit >> 1);
+#endif
+}
 
 // Vertices seen from the ray (rayVertex), lane by lane, from their offsets
 // to its origin: their positions across the ray and their offset along it,
@@ -181,7 +195,6 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
 {
     const double ox = f->x[0], oy = f->x[1], oz = f->x[2];
     const double wx = f->w[0], wy = f->w[1], wz = f->w[2];
-    int miss1, miss2;  // bit cell: the edges rule out the cell's first (second) triangle
 #ifdef __AVX512F__
     const v8d dx = v->x - ox;
     v8d X01, Y01, Z01, X2, Y2, Z2;
@@ -190,22 +203,23 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
     e->rowZ[0] = __builtin_shufflevector(Z01, Z01, 0, 1, 2, 3);
     e->rowZ[1] = __builtin_shufflevector(Z01, Z01, 4, 5, 6, 7);
     e->rowZ[2] = __builtin_shufflevector(Z2, Z2, 0, 1, 2, 3);
-    // Two corners side by side: the first's lanes i, i + 1 of a row and j,
-    // j + 1 of the next, then the second's k, l likewise (in the pair of
-    // vectors row 1 starts at lane 4 and row 2 at lane 8).
-#define QKD_CORNERS(rows01, rows2, i, j, k, l) \
-    __builtin_shufflevector(rows01, rows2, i, i + 1, j, j + 1, k, k + 1, l, l + 1)
-    const v8d x11 = QKD_CORNERS(X01, X2, 1, 5, 1, 5), y11 = QKD_CORNERS(Y01, Y2, 1, 5, 1, 5);
-    const v8d x23 = QKD_CORNERS(X01, X2, 4, 8, 5, 9), y23 = QKD_CORNERS(Y01, Y2, 4, 8, 5, 9);
-    const v8d x02 = QKD_CORNERS(X01, X2, 0, 4, 4, 8), y02 = QKD_CORNERS(Y01, Y2, 0, 4, 4, 8);
-#undef QKD_CORNERS
-    // Two edges to a vector. x2 y1 - y2 x1 is the diagonal's negative, but
-    // for the sign of a zero, which no comparison sees.
+    // Lane 2 cell + second holds a corner of the cell's first or second
+    // triangle; in the pair of vectors row 1 starts at lane 4 and row 2 at
+    // lane 8.
+    const v8d x11 = __builtin_shufflevector(X01, X2, 1, 1, 2, 2, 5, 5, 6, 6);
+    const v8d y11 = __builtin_shufflevector(Y01, Y2, 1, 1, 2, 2, 5, 5, 6, 6);
+    const v8d x23 = __builtin_shufflevector(X01, X2, 4, 5, 5, 6, 8, 9, 9, 10);
+    const v8d y23 = __builtin_shufflevector(Y01, Y2, 4, 5, 5, 6, 8, 9, 9, 10);
+    const v8d x02 = __builtin_shufflevector(X01, X2, 0, 4, 1, 5, 4, 8, 5, 9);
+    const v8d y02 = __builtin_shufflevector(Y01, Y2, 0, 4, 1, 5, 4, 8, 5, 9);
+    // Each triangle's three edges in its lane. x2 y1 - y2 x1 is the
+    // diagonal's negative, but for the sign of a zero, which no comparison
+    // sees.
     const v8d diagonalRight = x11 * y23 - y11 * x23;
     const v8d leftBottom = x23 * y02 - y23 * x02;
     const v8d topAntiDiagonal = x02 * y11 - y02 * x11;
     // A triangle is ruled out where one of its edges is below zero and one
-    // above: the first triangles in bits 0-3, the second in bits 4-7.
+    // above; the mask's bits are the triangles in the order of open.
     const __m512d zero = _mm512_setzero_pd();
 #define QKD_SIDES(cmp)                                           \
     (_mm512_cmp_pd_mask((__m512d)diagonalRight, zero, cmp) |   \
@@ -213,15 +227,16 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
      _mm512_cmp_pd_mask((__m512d)topAntiDiagonal, zero, cmp))
     const int missed = QKD_SIDES(_CMP_LT_OQ) & QKD_SIDES(_CMP_GT_OQ);
 #undef QKD_SIDES
-    miss1 = missed & 15;
-    miss2 = missed >> 4;
-    const v4d diagonal = __builtin_shufflevector(diagonalRight, diagonalRight, 0, 1, 2, 3);
-    e->edgeA[0] = diagonal;
-    e->edgeA[1] = __builtin_shufflevector(diagonalRight, diagonalRight, 4, 5, 6, 7);
-    e->edgeB[0] = __builtin_shufflevector(leftBottom, leftBottom, 0, 1, 2, 3);
-    e->edgeB[1] = __builtin_shufflevector(leftBottom, leftBottom, 4, 5, 6, 7);
-    e->edgeC[0] = __builtin_shufflevector(topAntiDiagonal, topAntiDiagonal, 0, 1, 2, 3);
-    e->edgeC[1] = -diagonal;  // the sign of a zero as the plain leaf has it
+    _mm512_store_pd(e->edgeA, (__m512d)diagonalRight);
+    _mm512_store_pd(e->edgeB, (__m512d)leftBottom);
+    // The second triangles' third edge is the diagonal negated, with the
+    // sign of a zero as the plain leaf has it.
+    const __m512i diagonals =
+        (__m512i)__builtin_shufflevector(diagonalRight, diagonalRight, 0, 0, 2, 2, 4, 4, 6, 6);
+    _mm512_store_pd(e->edgeC, (__m512d)_mm512_mask_xor_epi64((__m512i)topAntiDiagonal, 0xaa,
+                                                             diagonals,
+                                                             _mm512_set1_epi64(INT64_MIN)));
+    e->open = ~missed & 0xff;
 #else
     v4d rowX[3], rowY[3];
     const v4d dx = v->x - ox;
@@ -242,23 +257,21 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
     const v4d right = x1 * y3 - y1 * x3, bottom = x3 * y2 - y3 * x2;
     const v4d zero = {0, 0, 0, 0};
     const v4d antiDiagonal = -diagonal;
-    miss1 = cellBits(((diagonal < zero) | (left < zero) | (top < zero)) &
+    // Bit cell: the edges rule out the cell's first (second) triangle.
+    const int miss1 = cellBits(((diagonal < zero) | (left < zero) | (top < zero)) &
                      ((diagonal > zero) | (left > zero) | (top > zero)));
-    miss2 = cellBits(((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
-                     ((right > zero) | (bottom > zero) | (antiDiagonal > zero)));
-    e->edgeA[0] = diagonal;
-    e->edgeB[0] = left;
-    e->edgeC[0] = top;
-    e->edgeA[1] = right;
-    e->edgeB[1] = bottom;
-    e->edgeC[1] = antiDiagonal;
-#endif
-
+    const int miss2 = cellBits(((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
+                               ((right > zero) | (bottom > zero) | (antiDiagonal > zero)));
+    const v4d edges[3][2] = {{diagonal, right}, {left, bottom}, {top, antiDiagonal}};
+    __builtin_memcpy(e->edgeA, edges[0], sizeof e->edgeA);
+    __builtin_memcpy(e->edgeB, edges[1], sizeof e->edgeB);
+    __builtin_memcpy(e->edgeC, edges[2], sizeof e->edgeC);
     // Triangles whose edges do not rule the ray out, in the order the plain
     // leaf tests them.
     static const uint8_t kEven[16] = {0x00, 0x01, 0x04, 0x05, 0x10, 0x11, 0x14, 0x15,
                                       0x40, 0x41, 0x44, 0x45, 0x50, 0x51, 0x54, 0x55};
     e->open = kEven[~miss1 & 15] | kEven[~miss2 & 15] << 1;
+#endif
 }
 
 QKD_INLINE void leafEdgesOf(t_leafEdges* e, const t_rayFrame* f, const t_leafVertices* v)
@@ -297,8 +310,9 @@ QKD_INLINE int leafTake(scalar* t, scalar* N, t_material* mat, const t_rayFrame*
         const scalar a[3] = {xs[c], height[r + second][c], zs[r + second]};
         const scalar b[3] = {xs[c + 1], height[r][c + 1], zs[r]};
         const scalar d[3] = {xs[c + second], height[r + 1][c + second], zs[r + 1]};
-        takeTriangle<Defer>(t, N, &ret, f, ray, a, b, d, e->edgeA[second][cell],
-                            e->edgeB[second][cell], e->edgeC[second][cell],
+        const int slot = edgeSlot(bit);
+        takeTriangle<Defer>(t, N, &ret, f, ray, a, b, d, e->edgeA[slot], e->edgeB[slot],
+                            e->edgeC[slot],
                             e->rowZ[r + second][c], e->rowZ[r][c + 1],
                             e->rowZ[r + 1][c + second]);
     }
