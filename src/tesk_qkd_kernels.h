@@ -259,7 +259,7 @@ QKD_INLINE void leafEdges(t_leafEdges* e, const t_rayFrame* f, const t_leafVerti
     const v4d antiDiagonal = -diagonal;
     // Bit cell: the edges rule out the cell's first (second) triangle.
     const int miss1 = cellBits(((diagonal < zero) | (left < zero) | (top < zero)) &
-                     ((diagonal > zero) | (left > zero) | (top > zero)));
+                               ((diagonal > zero) | (left > zero) | (top > zero)));
     const int miss2 = cellBits(((right < zero) | (bottom < zero) | (antiDiagonal < zero)) &
                                ((right > zero) | (bottom > zero) | (antiDiagonal > zero)));
     const v4d edges[3][2] = {{diagonal, right}, {left, bottom}, {top, antiDiagonal}};
@@ -312,8 +312,7 @@ QKD_INLINE int leafTake(scalar* t, scalar* N, t_material* mat, const t_rayFrame*
         const scalar d[3] = {xs[c + second], height[r + 1][c + second], zs[r + 1]};
         const int slot = edgeSlot(bit);
         takeTriangle<Defer>(t, N, &ret, f, ray, a, b, d, e->edgeA[slot], e->edgeB[slot],
-                            e->edgeC[slot],
-                            e->rowZ[r + second][c], e->rowZ[r][c + 1],
+                            e->edgeC[slot], e->rowZ[r + second][c], e->rowZ[r][c + 1],
                             e->rowZ[r + 1][c + second]);
     }
     if (ret != 0) {
