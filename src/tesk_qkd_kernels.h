@@ -598,6 +598,20 @@ QKD_INLINE vf splat(scalar x)
 #endif
 }
 
+// Lane j's bit, 1 << j.
+alignas(64) constexpr int32_t kLaneBit[16] = {1 << 0,  1 << 1,  1 << 2,  1 << 3,
+                                              1 << 4,  1 << 5,  1 << 6,  1 << 7,
+                                              1 << 8,  1 << 9,  1 << 10, 1 << 11,
+                                              1 << 12, 1 << 13, 1 << 14, 1 << 15};
+
+// All ones in the lanes whose bits are set, for a vector select.
+QKD_INLINE vi lanesVector(int bits)
+{
+    vi bit;
+    __builtin_memcpy(&bit, kLaneBit, sizeof bit);
+    return ((bit * 0 + bits) & bit) != 0;
+}
+
 // fabsf, lane by lane: the sign bit cleared.
 #define QKD_VABS(x) ((vf)((vi)(x) & 0x7fffffff))
 
@@ -693,12 +707,12 @@ inline scalar packetCutMargin(const vf* x0, const vf* absX1, const vf* x2, const
     vf absX1Max = zero;
     int bounded = 0;
     for (int h = 0; h < NV; ++h) {
-        vf tStart = zero;
-        for (int j = 0; j < QKD_LANES; ++j) {
-            const int i = h * QKD_LANES + j;
-            if (active & (1u << i))
-                tStart[j] = fabsf(p->t_min[i]) + fabsf(p->t_max[i]);
-        }
+        vf tmin, tmax;
+        __builtin_memcpy(&tmin, p->t_min + h * QKD_LANES, sizeof tmin);
+        __builtin_memcpy(&tmax, p->t_max + h * QKD_LANES, sizeof tmax);
+        const vf tStart = lanesVector((int)((unsigned)active >> (h * QKD_LANES)))
+                              ? QKD_VABS(tmin) + QKD_VABS(tmax)
+                              : zero;
         const vf tx = (reachXZ + QKD_VABS(x0[h])) * QKD_VABS(inv0[h]);
         const vf tz = (reachXZ + QKD_VABS(x2[h])) * QKD_VABS(inv2[h]);
         const vf reachY = (tx + tz + tStart) * 2.0f * QKD_VABS(w1[h]) + absX1[h];
@@ -929,11 +943,14 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
     t_packetState stack[QKD_STACK_ENTRIES];
     {
         t_packetState* s = &stack[0];
-        for (int i = 0; i < QKD_PACKET_LANES; ++i) {
-            const int h = i / QKD_LANES, j = i % QKD_LANES;
-            const bool walked = active & (1u << i);
-            s->t_min[h][j] = walked ? p->t_min[i] : 0.0f;
-            s->t_max[h][j] = walked ? p->t_max[i] : 0.0f;
+        for (int h = 0; h < NV; ++h) {
+            // Lanes not walked may hold anything: selected away, not computed with.
+            vf tmin, tmax;
+            __builtin_memcpy(&tmin, p->t_min + h * QKD_LANES, sizeof tmin);
+            __builtin_memcpy(&tmax, p->t_max + h * QKD_LANES, sizeof tmax);
+            const vi walked = lanesVector((int)((unsigned)active >> (h * QKD_LANES)));
+            s->t_min[h] = walked ? tmin : zero;
+            s->t_max[h] = walked ? tmax : zero;
         }
         s->cx = start->centerXZ[0];
         s->cz = start->centerXZ[1];
