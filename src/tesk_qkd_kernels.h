@@ -689,6 +689,12 @@ QKD_INLINE int vectorBits(int bits, int h)
     return (int)((unsigned)bits << (h * QKD_LANES));
 }
 
+// The reverse: the packet's lanes in vector h, as bits from 0.
+QKD_INLINE unsigned vectorLanes(int bits, int h)
+{
+    return ((unsigned)bits >> (h * QKD_LANES)) & ((1u << QKD_LANES) - 1);
+}
+
 // How far above a child's top or below its floor a lane's heights must lie
 // for the child to be culled without the rounding-slack test, which could
 // not keep it there (qkd_farMargin, for the largest sample height and |x1|
@@ -710,7 +716,7 @@ inline scalar packetCutMargin(const vf* x0, const vf* absX1, const vf* x2, const
         vf tmin, tmax;
         __builtin_memcpy(&tmin, p->t_min + h * QKD_LANES, sizeof tmin);
         __builtin_memcpy(&tmax, p->t_max + h * QKD_LANES, sizeof tmax);
-        const vf tStart = lanesVector((int)((unsigned)active >> (h * QKD_LANES)))
+        const vf tStart = lanesVector((int)vectorLanes(active, h))
                               ? QKD_VABS(tmin) + QKD_VABS(tmax)
                               : zero;
         const vf tx = (reachXZ + QKD_VABS(x0[h])) * QKD_VABS(inv0[h]);
@@ -920,6 +926,8 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
     }
     const bool allFinite = (finiteLanes & active) == active;
 #if QKD_LANES == 16
+    // A copy for the out-of-line slack test, so that the walk's own vectors
+    // need not be kept in memory for it.
     t_packetHeights heights;
     for (int h = 0; h < NV; ++h) {
         heights.w1[h] = w1[h];
@@ -948,7 +956,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
             vf tmin, tmax;
             __builtin_memcpy(&tmin, p->t_min + h * QKD_LANES, sizeof tmin);
             __builtin_memcpy(&tmax, p->t_max + h * QKD_LANES, sizeof tmax);
-            const vi walked = lanesVector((int)((unsigned)active >> (h * QKD_LANES)));
+            const vi walked = lanesVector((int)vectorLanes(active, h));
             s->t_min[h] = walked ? tmin : zero;
             s->t_max[h] = walked ? tmax : zero;
         }
@@ -1010,8 +1018,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                 const bool leafChildren = leafTag;
                 t_lanes live[NV];
                 for (int h = 0; h < NV; ++h)
-                    live[h] = (t_lanes)(((unsigned)lanes >> (h * QKD_LANES)) &
-                                        ((1u << QKD_LANES) - 1));
+                    live[h] = (t_lanes)vectorLanes(lanes, h);
 #pragma GCC unroll 4
                 for (int k = 0; k < 4; ++k) {
                     // The child's interval, as qkd_childIntervals has it; the
@@ -1140,7 +1147,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
         return;
 #if QKD_LANES == 16
     for (int h = 0; h < NV; ++h) {
-        const __mmask16 hits = (__mmask16)((unsigned)done >> (16 * h));
+        const __mmask16 hits = (__mmask16)vectorLanes(done, h);
         if (hits)
             finishHits16(&p->N[16 * h], &p->result[16 * h], hits, w0[h], w1[h], w2[h]);
     }
