@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 
 #include "tesk_qkd_internal.h"
+#include "tesk_qkd_lanes.h"
 
 t_qkd_stats g_qkdStats;
 t_state g_stack[QKD_STACK_ENTRIES];
@@ -459,16 +460,12 @@ int mlrta_findEP(t_mlrta_EP* ep, int x, int y, int size, t_renderData* rdat)
 }
 
 // A row of a packet's rays, one lane per ray: the camera rays turned into
-// the world and met with a box four at a time, with the operations of
-// transform, transformW and intersectRayAABB in each lane. Four at a time,
-// their divisions and branches cost less than half of what they cost ray by
-// ray, where they took a fifth of a tile's time.
+// the world and met with a box four at a time (tesk_qkd_lanes.h). Four at a
+// time, their divisions and branches cost less than half of what they cost
+// ray by ray, where they took a fifth of a tile's time.
 typedef float t_rowF __attribute__((vector_size(16)));
 typedef int t_rowI __attribute__((vector_size(16)));
-
-struct t_rowRays {
-    t_rowF x[3], w[3];
-};
+typedef t_laneRays<t_rowF> t_rowRays;
 
 // The first count (1 to 4) rays at src into lanes; other lanes hold a ray
 // that is never read.
@@ -496,16 +493,6 @@ static inline void rowLoad(t_rowRays* out, const t_ray* src, int count)
     }
 }
 
-// Lanes' rays from camera space into the world.
-static inline void rowToWorld(t_rowRays* r, const t_matrix* m)
-{
-    const t_rowRays c = *r;
-    for (int k = 0; k < 3; ++k) {
-        r->x[k] = c.x[0] * m->m[0][k] + c.x[1] * m->m[1][k] + c.x[2] * m->m[2][k] + m->m[3][k];
-        r->w[k] = c.w[0] * m->m[0][k] + c.w[1] * m->m[1][k] + c.w[2] * m->m[2][k];
-    }
-}
-
 // The first count lanes' rays into the records at rays.
 static inline void rowStore(t_ray* rays, const t_rowRays* r, int count)
 {
@@ -530,40 +517,12 @@ static inline void rowStore(t_ray* rays, const t_rowRays* r, int count)
     }
 }
 
-// rayAABBSlab in every lane; ok is false where a parallel ray lies outside
-// the slab.
-static inline void rowSlab(t_rowF* tNear, t_rowF* tFar, t_rowI* ok, t_rowF w, t_rowF x,
-                           scalar bMin, scalar bMax)
-{
-    const t_rowF inf = t_rowF{} + INFINITY;
-    const t_rowF inv = 1.0f / w;
-    const t_rowI finite = (inv <= FLT_MAX) & (inv >= -FLT_MAX);
-    const t_rowF lo = (bMin - x) * inv, hi = (bMax - x) * inv;
-    const t_rowI positive = w >= 0.0f;
-    *tNear = finite ? (positive ? lo : hi) : -inf;
-    *tFar = finite ? (positive ? hi : lo) : inf;
-    *ok = finite | ~((x < bMin) | (x > bMax));
-}
-
-// Bit i: lane i's ray meets the box bbMin..bbMax in an interval that is not
-// empty and ends after 0 (intersectRayAABB, then t_min <= t_max and
-// t_max > 0); the interval in t_min and t_max.
+// Bit i: lane i's ray meets the box in an interval that is not empty and
+// ends after 0; the interval in t_min and t_max.
 static inline int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays* r,
                                   const scalar* bbMin, const scalar* bbMax)
 {
-    t_rowF tmin, tmax, tymin, tymax, tzmin, tzmax;
-    t_rowI okX, okY, okZ;
-    rowSlab(&tmin, &tmax, &okX, r->w[0], r->x[0], bbMin[0], bbMax[0]);
-    rowSlab(&tymin, &tymax, &okY, r->w[1], r->x[1], bbMin[1], bbMax[1]);
-    t_rowI ok = okX & okY & ~((tmin > tymax) | (tymin > tmax));
-    tmin = tymin > tmin ? tymin : tmin;
-    rowSlab(&tzmin, &tzmax, &okZ, r->w[2], r->x[2], bbMin[2], bbMax[2]);
-    ok &= okZ & ~(tzmax < tmin);
-    const t_rowF txyMax = tymax < tmax ? tymax : tmax;
-    ok &= ~(tzmin > txyMax);
-    *t_min = tzmin > tmin ? tzmin : tmin;
-    *t_max = tzmax < txyMax ? tzmax : txyMax;
-    ok &= ~(*t_min > *t_max) & ~(*t_max <= 0.0f);
+    const t_rowI ok = lanesBoxIntervals<t_rowF, t_rowI>(t_min, t_max, r, bbMin, bbMax);
     return _mm_movemask_ps((__m128)ok);
 }
 
@@ -639,6 +598,88 @@ static inline void pixelRowStore(t_pixel* pix, const t_pixelRow* in, int count)
 static inline int rowLaneCount(int bits)
 {
     return (bits & 1) + (bits >> 1 & 1) + (bits >> 2 & 1) + (bits >> 3 & 1);
+}
+
+// Makes the packet whose first pixel is (bx, by) ready to walk, a row of four
+// rays at a time: its rays in the world and their intervals in the entry
+// point's box, each lane's nearest child, and the first pass over its pixels.
+// Returns the lanes whose rays meet the box. Rows past the tile are left
+// alone, their nearest children as they were.
+static int startPacket(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile* tile, int bx,
+                       int by)
+{
+    const t_rowI laneColumn = {0, 1, 2, 3};
+    int traced = 0;
+    for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+        if (qx > tile->x1 || qy > tile->y1)
+            continue;
+        const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
+        t_rowRays row;
+        rowLoad(&row, &tile->rays[(size_t)qy * tile->stride + (size_t)qx], count);
+        lanesToWorld(&row, tile->view);
+        rowStore(&packet->ray[first], &row, count);
+        // A flat box has no height: a ray crossing it has an interval of
+        // one point, which still holds the terrain.
+        t_rowF rowMin, rowMax;
+        const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, tile->bbMin, tile->bbMax);
+        rowStart(packet, first, rowMin, rowMax);
+        rowNearestChild(&nearest[first], &row);
+        const int inRow = (1 << count) - 1;
+        traced |= (int)((unsigned)(meets & inRow) << first);
+
+        // The level shading on every other pixel, the tile's frame, and the
+        // colour of rays that miss the entry point's box.
+        const t_rowI column = qx + laneColumn;
+        const t_rowI even = ((column + qy) & 1) == 0;
+        const t_rowI edge = (column == tile->x) | (column == tile->x1) |
+                            (qy == tile->y || qy == tile->y1 ? ~t_rowI{} : t_rowI{});
+        const t_rowI missed = rowLanes(inRow & ~meets);
+        t_pixel* pix = &tile->pixels[(size_t)qy * tile->stride + (size_t)qx];
+        t_pixelRow p;
+        pixelRowLoad(&p, pix, count);
+        p.g = even ? p.g + tile->levelTerm : p.g;
+        p.r = edge ? p.r + 1.0f : p.r;
+        p.r = missed ? p.r + 0.9f : p.r;
+        p.g = missed ? p.g + 0.6f : p.g;
+        p.b = missed ? p.b + 0.4f : p.b;
+        p.density = t_rowF{} + 1.0f;
+        pixelRowStore(pix, &p, count);
+    }
+    return traced;
+}
+
+// The second pass over a walked packet's pixels: the hits shaded by their
+// normal's x, the traced rays that miss the terrain in their colour.
+static void shadePacket(const t_qkdPacket* packet, int traced, const t_packetTile* tile, int bx,
+                        int by)
+{
+    for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+        const int rowTraced = traced >> first & ((1 << kQuad) - 1);
+        if (!rowTraced)
+            continue;
+        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+        const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
+        // Walks clear the result of every lane that they do not walk.
+        t_rowI result;
+        __builtin_memcpy(&result, &packet->result[first], sizeof result);
+        const t_rowI hit = result != 0;
+        const t_rowI walked = rowLanes(rowTraced);
+        const scalar(*N)[3] = &packet->N[first];
+        const t_material* mat = &packet->mat[first];
+        const t_rowF n0 = {N[0][0], N[1][0], N[2][0], N[3][0]};
+        t_rowF rgb[3];
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = t_rowF{mat[0].rgb[c], mat[1].rgb[c], mat[2].rgb[c], mat[3].rgb[c]};
+        const t_rowF f = 0.5f + 0.5f * n0;
+        t_pixel* pix = &tile->pixels[(size_t)qy * tile->stride + (size_t)qx];
+        t_pixelRow p;
+        pixelRowLoad(&p, pix, count);
+        p.r = hit ? p.r + f * rgb[0] : walked ? p.r + 0.5f : p.r;
+        p.g = hit ? p.g + f * rgb[1] : walked ? p.g + 0.2f : p.g;
+        p.b = hit ? p.b + f * rgb[2] : walked ? p.b + 0.6f : p.b;
+        pixelRowStore(pix, &p, count);
+    }
 }
 
 // Walks the lanes `traced` of the packet from start, as packets of the lanes
@@ -750,79 +791,24 @@ void mlrta(const t_qkd_node* node, int x, int y, int size, const scalar* centerX
     }
 
     // The rays go in packets of 8 x 4 pixels, walked as one packet per child
-    // order that their rays have (walkLanes). Rays and pixels are handled a
-    // row of four at a time.
-    const t_rowI laneColumn = {0, 1, 2, 3};
+    // order that their rays have (walkLanes).
+    const t_packetTile tile = {rdat->p_rbuff, pbuff, STRIDE, rdat->matView, x, y, x1, y1,
+                               {ep.bbMin[0], ep.bbMin[1], ep.bbMin[2]},
+                               {ep.bbMax[0], ep.bbMax[1], ep.bbMax[2]}, levelTerm};
+    const bool bySquares = qkd_packetsBySquares();
     for (int by = y; by <= y1; by += kPacketRows) {
         for (int bx = x; bx <= x1; bx += kPacketColumns) {
             t_qkdPacket packet;
             alignas(16) uint8_t nearest[QKD_PACKET_LANES] = {};
-            // A flat box has no height: a ray crossing it has an interval of
-            // one point, which still holds the terrain.
-            int traced = 0;  // lanes that meet the entry point's box
-            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
-                const int qx = bx + packetColumn(first), qy = by + packetRow(first);
-                if (qx > x1 || qy > y1)
-                    continue;
-                const int count = x1 - qx + 1 < kQuad ? x1 - qx + 1 : kQuad;
-                t_rowRays row;
-                rowLoad(&row, &rdat->p_rbuff[(size_t)qy * STRIDE + (size_t)qx], count);
-                rowToWorld(&row, rdat->matView);
-                rowStore(&packet.ray[first], &row, count);
-                t_rowF rowMin, rowMax;
-                const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                rowStart(&packet, first, rowMin, rowMax);
-                rowNearestChild(&nearest[first], &row);
-                const int inRow = (1 << count) - 1;
-                traced |= (int)((unsigned)(meets & inRow) << first);
-
-                // The level shading on every other pixel, the tile's frame,
-                // and the colour of rays that miss the entry point's box.
-                const t_rowI column = qx + laneColumn;
-                const t_rowI even = ((column + qy) & 1) == 0;
-                const t_rowI edge = (column == x) | (column == x1) |
-                                    (qy == y || qy == y1 ? ~t_rowI{} : t_rowI{});
-                const t_rowI missed = rowLanes(inRow & ~meets);
-                t_pixel* pix = &pbuff[(size_t)qy * STRIDE + (size_t)qx];
-                t_pixelRow p;
-                pixelRowLoad(&p, pix, count);
-                p.g = even ? p.g + levelTerm : p.g;
-                p.r = edge ? p.r + 1.0f : p.r;
-                p.r = missed ? p.r + 0.9f : p.r;
-                p.g = missed ? p.g + 0.6f : p.g;
-                p.b = missed ? p.b + 0.4f : p.b;
-                p.density = t_rowF{} + 1.0f;
-                pixelRowStore(pix, &p, count);
-            }
+            const int traced = bySquares ? qkd_startPacketAvx512(&packet, nearest, &tile, bx, by)
+                                         : startPacket(&packet, nearest, &tile, bx, by);
             if (!traced)
                 continue;
             walkLanes(&packet, traced, nearest, &state, qkd);
-            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
-                const int rowTraced = traced >> first & ((1 << kQuad) - 1);
-                if (!rowTraced)
-                    continue;
-                const int qx = bx + packetColumn(first), qy = by + packetRow(first);
-                const int count = x1 - qx + 1 < kQuad ? x1 - qx + 1 : kQuad;
-                // Walks clear the result of every lane that they do not walk.
-                t_rowI result;
-                __builtin_memcpy(&result, &packet.result[first], sizeof result);
-                const t_rowI hit = result != 0;
-                const t_rowI walked = rowLanes(rowTraced);
-                const scalar(*N)[3] = &packet.N[first];
-                const t_material* mat = &packet.mat[first];
-                const t_rowF n0 = {N[0][0], N[1][0], N[2][0], N[3][0]};
-                t_rowF rgb[3];
-                for (int c = 0; c < 3; ++c)
-                    rgb[c] = t_rowF{mat[0].rgb[c], mat[1].rgb[c], mat[2].rgb[c], mat[3].rgb[c]};
-                const t_rowF f = 0.5f + 0.5f * n0;
-                t_pixel* pix = &pbuff[(size_t)qy * STRIDE + (size_t)qx];
-                t_pixelRow p;
-                pixelRowLoad(&p, pix, count);
-                p.r = hit ? p.r + f * rgb[0] : walked ? p.r + 0.5f : p.r;
-                p.g = hit ? p.g + f * rgb[1] : walked ? p.g + 0.2f : p.g;
-                p.b = hit ? p.b + f * rgb[2] : walked ? p.b + 0.6f : p.b;
-                pixelRowStore(pix, &p, count);
-            }
+            if (bySquares)
+                qkd_shadePacketAvx512(&packet, traced, &tile, bx, by);
+            else
+                shadePacket(&packet, traced, &tile, bx, by);
         }
     }
 }
@@ -881,7 +867,7 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                 const int count = w - u0 < kQuad ? w - u0 : kQuad;
                 t_rowRays row;
                 rowLoad(&row, &p_rbuff[(size_t)(y + v) * STRIDE + (size_t)(x + u0)], count);
-                rowToWorld(&row, matView);
+                lanesToWorld(&row, matView);
                 rowStore(&packet.ray[first], &row, count);
                 rowStore(&rays[v * w + u0], &row, count);
                 for (int u = u0; u < u0 + count; ++u)

@@ -50,6 +50,11 @@ t_qkdPath qkd_setPath(t_qkdPath path)
     return before;
 }
 
+bool qkd_packetsBySquares()
+{
+    return g_path == QKD_PATH_AVX512;
+}
+
 void qkd_walkPacket(t_qkdPacket* packet, const uint32_t* sortedOfs, const t_state* start,
                     const t_qkd* qkd)
 {

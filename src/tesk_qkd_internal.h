@@ -269,6 +269,29 @@ struct t_renderData {
     int32_t clipY;
 };
 
+// A traced tile, as its packets are made and shaded: where its rays and
+// pixels lie, the rectangle of pixels it covers, its entry point's box and
+// the level shading of its checkerboard.
+struct t_packetTile {
+    const t_ray* rays;  // camera rays; rays and pixels have stride per row
+    t_pixel* pixels;
+    size_t stride;
+    const t_matrix* view;  // camera to world
+    int x, y, x1, y1;      // first and last column and row
+    scalar bbMin[3], bbMax[3];
+    scalar levelTerm;
+};
+// True where packets are made and shaded with AVX-512 (a 4 x 4 square of
+// pixels per vector) rather than a row of four at a time: on the AVX-512 walk.
+bool qkd_packetsBySquares();
+// The packet whose first pixel is (bx, by), made ready to walk and its
+// pixels given the first pass; returns the lanes that meet the box. Then,
+// once walked, its pixels shaded. Lanes past the tile are left out.
+int qkd_startPacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile* tile, int bx,
+                          int by);
+void qkd_shadePacketAvx512(const t_qkdPacket* packet, int traced, const t_packetTile* tile, int bx,
+                           int by);
+
 // An entry point, or a candidate during the search.
 struct t_mlrta_EP {
     scalar bbMin[3];  // the node's world box

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "tesk_qkd_internal.h"
@@ -808,6 +809,43 @@ TEST(MlrtaExactness, FlightFramesAgreeWithTheRootIntersection)
         EXPECT_EQ(0, mm.hitMiss) << "p " << p;
         EXPECT_EQ(0, mm.shading) << "p " << p;
         EXPECT_EQ(0, mm.distanceOrNormal) << "p " << p;
+    }
+}
+
+// Every path paints the same bytes: the packets are made and shaded in rows
+// of four on some and in 4 x 4 squares on others. Tiles of 25 pixels (100
+// halved twice) and tiles cut at the row width leave packets of every
+// shape; the pixels start out uneven, so that every addition shows.
+TEST(MlrtaExactness, EveryPathPaintsTheSamePixels)
+{
+    TestTree tree;
+    rippleHeights(tree, 257);
+    tree.build(257, 2, 16, 0.5f);
+    tree.qkd.groundColorA[0] = 0.25f;
+    tree.qkd.groundColorA[2] = 1;
+    for (const scalar p : {50.3f, 98.6f, 155.9f}) {
+        t_matrix view = flightView(p);
+        std::vector<t_pixel> first;
+        for (t_qkdPath path : {QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512}) {
+            if (!qkd_pathRuns(path))
+                continue;
+            const t_qkdPath before = qkd_setPath(path);
+            Frame fr(300, 200, kCleared);
+            for (size_t i = 0; i < fr.pixels.size(); ++i)
+                fr.pixels[i] = t_pixel{{(scalar)(i % 7) * 0.1f, (scalar)(i % 5) * 0.3f,
+                                        (scalar)(i % 3) * 0.7f, (scalar)(i % 2)}};
+            for (int v = 0; v < 200; v += 100)
+                for (int u = 0; u < 300; u += 100)
+                    fr.render(&tree.qkd, u, v, 100, &view);
+            fr.render(&tree.qkd, 270, 64, 64, &view);
+            qkd_setPath(before);
+            if (first.empty())
+                first = fr.pixels;
+            else
+                EXPECT_EQ(0, std::memcmp(first.data(), fr.pixels.data(),
+                                         first.size() * sizeof(t_pixel)))
+                    << "p " << p << ", walk " << (int)path;
+        }
     }
 }
 
