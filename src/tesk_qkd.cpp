@@ -827,6 +827,48 @@ static void renderContext(t_renderData* rdat, const t_qkd* qkd, t_pixel* p_pbuff
     rdat->mlrta_numSubdivisions = 2;
 }
 
+// startPacket for qkd_traceTile: the rays also go into rays and their hits'
+// results are cleared (both w wide, from the tile's first pixel), and the
+// rays that meet the root's box counted; found says whether the tile has an
+// entry point, whose box is tile's. Returns the lanes to walk.
+static int startTracePacket(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile* tile,
+                            int bx, int by, const t_qkd* qkd, bool found, t_ray* rays,
+                            t_qkdHit* hits)
+{
+    const int w = tile->x1 - tile->x + 1;
+    int traced = 0;
+    for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
+        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+        if (qx > tile->x1 || qy > tile->y1)
+            continue;
+        const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
+        t_rowRays row;
+        rowLoad(&row, &tile->rays[(size_t)qy * tile->stride + (size_t)qx], count);
+        lanesToWorld(&row, tile->view);
+        rowStore(&packet->ray[first], &row, count);
+        const size_t out = (size_t)(qy - tile->y) * (size_t)w + (size_t)(qx - tile->x);
+        rowStore(&rays[out], &row, count);
+        for (int u = 0; u < count; ++u)
+            hits[out + (size_t)u].result = 0;
+        // The statistics as the query from the root keeps them.
+        const int inRow = (1 << count) - 1;
+        t_rowF rowMin, rowMax;
+        const int entersRoot =
+            inRow & rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
+        g_qkdStats.numRaysHitRoot += (uint64_t)rowLaneCount(entersRoot);
+        if (!entersRoot || !found)
+            continue;
+        // No ray of the tile meets the terrain outside the entry point's
+        // box; a flat box holds the terrain in one point.
+        const int meets =
+            entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, tile->bbMin, tile->bbMax);
+        rowStart(packet, first, rowMin, rowMax);
+        rowNearestChild(&nearest[first], &row);
+        traced |= (int)((unsigned)meets << first);
+    }
+    return traced;
+}
+
 void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
                    unsigned int STRIDE, t_matrix* matView, t_ray* rays, t_qkdHit* hits)
 {
@@ -855,39 +897,19 @@ void qkd_traceTile(const t_qkd* qkd, int x, int y, int w, int h, t_ray* p_rbuff,
     }
 
     // Packets of 8 x 4 pixels, cut at the tile's edges.
+    const t_packetTile tile = {p_rbuff, nullptr, STRIDE, matView, x, y, x + w - 1, y + h - 1,
+                               {ep.bbMin[0], ep.bbMin[1], ep.bbMin[2]},
+                               {ep.bbMax[0], ep.bbMax[1], ep.bbMax[2]}, 0.0f};
+    const bool bySquares = qkd_packetsBySquares();
     for (int by = 0; by < h; by += kPacketRows) {
         for (int bx = 0; bx < w; bx += kPacketColumns) {
             t_qkdPacket packet;
             alignas(16) uint8_t nearest[QKD_PACKET_LANES] = {};
-            int traced = 0;
-            for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
-                const int u0 = bx + packetColumn(first), v = by + packetRow(first);
-                if (u0 >= w || v >= h)
-                    continue;
-                const int count = w - u0 < kQuad ? w - u0 : kQuad;
-                t_rowRays row;
-                rowLoad(&row, &p_rbuff[(size_t)(y + v) * STRIDE + (size_t)(x + u0)], count);
-                lanesToWorld(&row, matView);
-                rowStore(&packet.ray[first], &row, count);
-                rowStore(&rays[v * w + u0], &row, count);
-                for (int u = u0; u < u0 + count; ++u)
-                    hits[v * w + u].result = 0;
-                // The statistics as the query from the root keeps them.
-                const int inRow = (1 << count) - 1;
-                t_rowF rowMin, rowMax;
-                const int entersRoot =
-                    inRow & rowBoxIntervals(&rowMin, &rowMax, &row, qkd->bbMin, qkd->bbMax);
-                g_qkdStats.numRaysHitRoot += (uint64_t)rowLaneCount(entersRoot);
-                if (!entersRoot || !found)
-                    continue;
-                // No ray of the tile meets the terrain outside the entry
-                // point's box; a flat box holds the terrain in one point.
-                const int meets =
-                    entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, ep.bbMin, ep.bbMax);
-                rowStart(&packet, first, rowMin, rowMax);
-                rowNearestChild(&nearest[first], &row);
-                traced |= (int)((unsigned)meets << first);
-            }
+            const int traced =
+                bySquares ? qkd_startTracePacketAvx512(&packet, nearest, &tile, x + bx, y + by,
+                                                       qkd, found, rays, hits)
+                          : startTracePacket(&packet, nearest, &tile, x + bx, y + by, qkd, found,
+                                             rays, hits);
             if (!traced)
                 continue;
             walkLanes(&packet, traced, nearest, &state, qkd);

@@ -291,6 +291,13 @@ int qkd_startPacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetT
                           int by);
 void qkd_shadePacketAvx512(const t_qkdPacket* packet, int traced, const t_packetTile* tile, int bx,
                            int by);
+// qkd_traceTile's packets made ready to walk, likewise: their rays also go
+// into rays and their hits' results are cleared (both the tile's width
+// wide), and the rays that meet the root's box are counted; found says
+// whether the tile has an entry point, whose box is tile's.
+int qkd_startTracePacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile* tile,
+                               int bx, int by, const t_qkd* qkd, bool found, t_ray* rays,
+                               t_qkdHit* hits);
 
 // An entry point, or a candidate during the search.
 struct t_mlrta_EP {

@@ -1,8 +1,8 @@
-// Module tesk_qkd: MLRTA's packets made and shaded sixteen lanes at a time,
-// a 4 x 4 square of pixels per vector, where the row-by-row code in
-// tesk_qkd.cpp takes four. Built for AVX-512, called only on processors
-// that have it. The lanes compute as the rows do, so the pixels and the
-// walks' input are the same bit for bit.
+// Module tesk_qkd: the packets of MLRTA and of qkd_traceTile made (and
+// MLRTA's shaded) sixteen lanes at a time, a 4 x 4 square of pixels per
+// vector, where the row-by-row code in tesk_qkd.cpp takes four. Built for
+// AVX-512, called only on processors that have it. The lanes compute as the
+// rows do, so the pixels and the walks' input are the same bit for bit.
 //
 // The records are turned into lanes with shuffles: a ray is eight floats, two
 // rays to a vector, and a pixel four, so a row of four pixels is one vector
@@ -33,24 +33,28 @@ inline __m512 groups(__m512 a, __m512 b)
     return _mm512_maskz_shuffle_f32x4(kAll, a, b, i | j << 2 | k << 4 | l << 6);
 }
 
-// A square's rays (rows at stride, columns of them in the tile) into lanes
-// 4 row + column; rays past the tile are read as zeros, never from memory.
-inline void squareLoad(t_squareRays* out, const t_ray* src, size_t stride, int columns, int rows)
+// Which rays of a pair, two to a vector, a lane's two bits take.
+constexpr __mmask16 kRayPair[4] = {0x0000, 0x00ff, 0xff00, 0xffff};
+
+// The lanes of a square whose rows and columns lie in the tile.
+inline int squareLanes(int columns, int rows)
 {
-    const __mmask16 leftPair = (__mmask16)(columns > 1 ? 0xffff : 0x00ff);
-    const __mmask16 rightPair = (__mmask16)(columns > 3 ? 0xffff : columns > 2 ? 0x00ff : 0);
+    return ((1 << columns) - 1) * 0x1111 & ((1 << 4 * rows) - 1);
+}
+
+// A square's rays (rows at stride) into lanes 4 row + column: those whose
+// bit in present is set; the others are zeros, never read from memory.
+inline void squareLoad(t_squareRays* out, const t_ray* src, size_t stride, int present)
+{
     // From a row's two vectors: w0, w1, w2 and x0 of its four rays, then x1
     // and x2.
     const __m512i pickW = _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
     const __m512i pickX = _mm512_add_epi32(pickW, _mm512_set1_epi32(4));
     __m512 a[4], b[4];
     for (int r = 0; r < 4; ++r) {
-        __m512 left = _mm512_setzero_ps(), right = _mm512_setzero_ps();
-        if (r < rows) {
-            const t_ray* row = src + (size_t)r * stride;
-            left = _mm512_maskz_loadu_ps(leftPair, row);
-            right = _mm512_maskz_loadu_ps(rightPair, row + 2);
-        }
+        const t_ray* row = src + (size_t)r * stride;
+        const __m512 left = _mm512_maskz_loadu_ps(kRayPair[present >> 4 * r & 3], row);
+        const __m512 right = _mm512_maskz_loadu_ps(kRayPair[present >> (4 * r + 2) & 3], row + 2);
         a[r] = _mm512_permutex2var_ps(left, pickW, right);
         b[r] = _mm512_permutex2var_ps(left, pickX, right);
     }
@@ -66,9 +70,10 @@ inline void squareLoad(t_squareRays* out, const t_ray* src, size_t stride, int c
     out->x[2] = (v16f)groups<1, 3, 1, 3>(x01, x23);
 }
 
-// The square's rays into sixteen records, the reverse of squareLoad; the
-// records' pads, never read, get copies of w0.
-inline void squareStore(t_ray* rays, const t_squareRays* in)
+// The square's rays into records, the reverse of squareLoad: those whose
+// bit in present is set, rows at stride. The records' pads, never read,
+// get copies of w0.
+inline void squareStore(t_ray* rays, size_t stride, int present, const t_squareRays* in)
 {
     const __m512 w0 = (__m512)in->w[0], w1 = (__m512)in->w[1], w2 = (__m512)in->w[2];
     const __m512 x0 = (__m512)in->x[0], x1 = (__m512)in->x[1], x2 = (__m512)in->x[2];
@@ -82,9 +87,39 @@ inline void squareStore(t_ray* rays, const t_squareRays* in)
     const __m512i pickLeft = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 0, 0, 1, 5, 9, 13, 17, 21, 1, 1);
     const __m512i pickRight = _mm512_add_epi32(pickLeft, _mm512_set1_epi32(2));
     for (int r = 0; r < 4; ++r) {
-        _mm512_storeu_ps(&rays[4 * r], _mm512_permutex2var_ps(a[r], pickLeft, b[r]));
-        _mm512_storeu_ps(&rays[4 * r + 2], _mm512_permutex2var_ps(a[r], pickRight, b[r]));
+        t_ray* row = rays + (size_t)r * stride;
+        _mm512_mask_storeu_ps(row, kRayPair[present >> 4 * r & 3],
+                              _mm512_permutex2var_ps(a[r], pickLeft, b[r]));
+        _mm512_mask_storeu_ps(row + 2, kRayPair[present >> (4 * r + 2) & 3],
+                              _mm512_permutex2var_ps(a[r], pickRight, b[r]));
     }
+}
+
+// The lanes where the square's rays meet the box in an interval that is not
+// empty and ends after 0; the interval in tmin and tmax.
+inline int squareMeets(v16f* tmin, v16f* tmax, const t_squareRays* sq, const scalar* bbMin,
+                       const scalar* bbMax)
+{
+    const v16i ok = lanesBoxIntervals<v16f, v16i>(tmin, tmax, sq, bbMin, bbMax);
+    return _mm512_cmpneq_epi32_mask((__m512i)ok, _mm512_setzero_si512());
+}
+
+// A square's lanes of the packet made ready to walk from their intervals,
+// and their nearest children: as presort_ofs finds it, bit 0 for a ray not
+// heading towards +x, bit 1 for one heading towards +z.
+inline void squareStart(t_qkdPacket* packet, uint8_t* nearest, int first, v16f tmin, v16f tmax,
+                        const t_squareRays* sq)
+{
+    const v16f zero = {};
+    const v16f from = tmin >= zero ? tmin : zero;
+    const v16f far = zero + FLT_MAX;
+    __builtin_memcpy(&packet->t_min[first], &from, sizeof from);
+    __builtin_memcpy(&packet->t_max[first], &tmax, sizeof tmax);
+    __builtin_memcpy(&packet->t[first], &far, sizeof far);
+    __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kSquare);
+    const v16i nearestChild =
+        (sq->w[0] > zero ? v16i{} : v16i{} + 1) | (sq->w[2] > zero ? v16i{} + 2 : v16i{});
+    _mm_storeu_si128((__m128i*)&nearest[first], _mm512_maskz_cvtepi32_epi8(kAll, (__m512i)nearestChild));
 }
 
 // Bits 0-3 of a row's lanes spread to the first channel of its four pixels.
@@ -119,30 +154,18 @@ int qkd_startPacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetT
         if (qx > tile->x1)
             break;
         const int columns = tile->x1 - qx + 1 < 4 ? tile->x1 - qx + 1 : 4;
-        const int inSquare = ((1 << columns) - 1) * 0x1111 & ((1 << 4 * rows) - 1);
+        const int inSquare = squareLanes(columns, rows);
         t_squareRays sq;
-        squareLoad(&sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride, columns,
-                   rows);
+        squareLoad(&sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride,
+                   inSquare);
         lanesToWorld(&sq, tile->view);
-        squareStore(&packet->ray[first], &sq);
+        squareStore(&packet->ray[first], 4, 0xffff, &sq);
         // A flat box has no height: a ray crossing it has an interval of
         // one point, which still holds the terrain.
         v16f tmin, tmax;
-        const v16i ok = lanesBoxIntervals<v16f, v16i>(&tmin, &tmax, &sq, tile->bbMin, tile->bbMax);
-        const int meets = inSquare & _mm512_cmpneq_epi32_mask((__m512i)ok, _mm512_setzero_si512());
+        const int meets = inSquare & squareMeets(&tmin, &tmax, &sq, tile->bbMin, tile->bbMax);
         traced |= meets << first;
-        const v16f zero = {};
-        const v16f from = tmin >= zero ? tmin : zero;
-        const v16f far = zero + FLT_MAX;
-        __builtin_memcpy(&packet->t_min[first], &from, sizeof from);
-        __builtin_memcpy(&packet->t_max[first], &tmax, sizeof tmax);
-        __builtin_memcpy(&packet->t[first], &far, sizeof far);
-        __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kSquare);
-        // The nearest child as presort_ofs finds it: bit 0 for a ray not
-        // heading towards +x, bit 1 for one heading towards +z.
-        const v16i nearestChild = (sq.w[0] > zero ? v16i{} : v16i{} + 1) |
-                                  (sq.w[2] > zero ? v16i{} + 2 : v16i{});
-        _mm_storeu_si128((__m128i*)&nearest[first], _mm512_maskz_cvtepi32_epi8(kAll, (__m512i)nearestChild));
+        squareStart(packet, nearest, first, tmin, tmax, &sq);
 
         // The level shading on every other pixel, the tile's frame, and the
         // colour of rays that miss the entry point's box.
@@ -205,4 +228,42 @@ void qkd_shadePacketAvx512(const t_qkdPacket* packet, int traced, const t_packet
             _mm512_mask_storeu_ps(pix, inRow, p);
         }
     }
+}
+
+int qkd_startTracePacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile* tile,
+                               int bx, int by, const t_qkd* qkd, bool found, t_ray* rays,
+                               t_qkdHit* hits)
+{
+    const int w = tile->x1 - tile->x + 1;
+    const int rows = tile->y1 - by + 1 < 4 ? tile->y1 - by + 1 : 4;
+    int traced = 0;
+    for (int first = 0; first < QKD_PACKET_LANES; first += kSquare) {
+        const int qx = bx + first / 4;
+        if (qx > tile->x1)
+            break;
+        const int columns = tile->x1 - qx + 1 < 4 ? tile->x1 - qx + 1 : 4;
+        const int inSquare = squareLanes(columns, rows);
+        t_squareRays sq;
+        squareLoad(&sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride,
+                   inSquare);
+        lanesToWorld(&sq, tile->view);
+        squareStore(&packet->ray[first], 4, 0xffff, &sq);
+        const size_t out = (size_t)(by - tile->y) * (size_t)w + (size_t)(qx - tile->x);
+        squareStore(&rays[out], (size_t)w, inSquare, &sq);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < columns; ++c)
+                hits[out + (size_t)r * (size_t)w + (size_t)c].result = 0;
+        // The statistics as the query from the root keeps them.
+        v16f tmin, tmax;
+        const int entersRoot = inSquare & squareMeets(&tmin, &tmax, &sq, qkd->bbMin, qkd->bbMax);
+        g_qkdStats.numRaysHitRoot += (uint64_t)__builtin_popcount((unsigned)entersRoot);
+        if (!entersRoot || !found)
+            continue;
+        // No ray of the tile meets the terrain outside the entry point's
+        // box; a flat box holds the terrain in one point.
+        const int meets = entersRoot & squareMeets(&tmin, &tmax, &sq, tile->bbMin, tile->bbMax);
+        traced |= meets << first;
+        squareStart(packet, nearest, first, tmin, tmax, &sq);
+    }
+    return traced;
 }
