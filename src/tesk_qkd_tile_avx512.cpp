@@ -48,7 +48,8 @@ inline void squareLoad(t_squareRays* out, const t_ray* src, size_t stride, int p
 {
     // From a row's two vectors: w0, w1, w2 and x0 of its four rays, then x1
     // and x2.
-    const __m512i pickW = _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
+    const __m512i pickW =
+        _mm512_setr_epi32(0, 8, 16, 24, 1, 9, 17, 25, 2, 10, 18, 26, 3, 11, 19, 27);
     const __m512i pickX = _mm512_add_epi32(pickW, _mm512_set1_epi32(4));
     __m512 a[4], b[4];
     for (int r = 0; r < 4; ++r) {
@@ -84,7 +85,8 @@ inline void squareStore(t_ray* rays, size_t stride, int present, const t_squareR
                          groups<0, 2, 0, 2>(w23, wx23), groups<1, 3, 1, 3>(w23, wx23)};
     const __m512 b[4] = {groups<0, 2, 0, 2>(x01, x01), groups<1, 3, 1, 3>(x01, x01),
                          groups<0, 2, 0, 2>(x23, x23), groups<1, 3, 1, 3>(x23, x23)};
-    const __m512i pickLeft = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 0, 0, 1, 5, 9, 13, 17, 21, 1, 1);
+    const __m512i pickLeft =
+        _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 0, 0, 1, 5, 9, 13, 17, 21, 1, 1);
     const __m512i pickRight = _mm512_add_epi32(pickLeft, _mm512_set1_epi32(2));
     for (int r = 0; r < 4; ++r) {
         t_ray* row = rays + (size_t)r * stride;
@@ -119,7 +121,8 @@ inline void squareStart(t_qkdPacket* packet, uint8_t* nearest, int first, v16f t
     __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kSquare);
     const v16i nearestChild =
         (sq->w[0] > zero ? v16i{} : v16i{} + 1) | (sq->w[2] > zero ? v16i{} + 2 : v16i{});
-    _mm_storeu_si128((__m128i*)&nearest[first], _mm512_maskz_cvtepi32_epi8(kAll, (__m512i)nearestChild));
+    _mm_storeu_si128((__m128i*)&nearest[first],
+                     _mm512_maskz_cvtepi32_epi8(kAll, (__m512i)nearestChild));
 }
 
 // Bits 0-3 of a row's lanes spread to the first channel of its four pixels.
