@@ -526,19 +526,6 @@ static inline int rowBoxIntervals(t_rowF* t_min, t_rowF* t_max, const t_rowRays*
     return _mm_movemask_ps((__m128)ok);
 }
 
-// Makes a row's lanes, from first on, ready to walk from where their rays
-// enter the start node's box ([t_min, t_max], t_min clamped to 0).
-static inline void rowStart(t_qkdPacket* packet, int first, t_rowF t_min, t_rowF t_max)
-{
-    const t_rowF zero = {};
-    const t_rowF clamped = t_min >= zero ? t_min : zero;
-    const t_rowF far = zero + FLT_MAX;
-    __builtin_memcpy(&packet->t_min[first], &clamped, sizeof clamped);
-    __builtin_memcpy(&packet->t_max[first], &t_max, sizeof t_max);
-    __builtin_memcpy(&packet->t[first], &far, sizeof far);
-    __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kQuad);
-}
-
 // The nearest child of each lane's ray, as presort_ofs finds it: bit 0 for
 // a ray not heading towards +x, bit 1 for one heading towards +z.
 static inline void rowNearestChild(uint8_t* nearest, const t_rowRays* r)
@@ -600,6 +587,22 @@ static inline int rowLaneCount(int bits)
     return (bits & 1) + (bits >> 1 & 1) + (bits >> 2 & 1) + (bits >> 3 & 1);
 }
 
+// The row of four lanes from first of the packet whose first pixel is
+// (bx, by): its rays turned into the world, in lanes and in the packet's
+// records. Returns how many of its pixels lie in the tile: 0 to 4.
+static int rowRays(t_rowRays* row, t_qkdPacket* packet, const t_packetTile* tile, int bx, int by,
+                   int first)
+{
+    const int qx = bx + packetColumn(first), qy = by + packetRow(first);
+    if (qx > tile->x1 || qy > tile->y1)
+        return 0;
+    const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
+    rowLoad(row, &tile->rays[(size_t)qy * tile->stride + (size_t)qx], count);
+    lanesToWorld(row, tile->view);
+    rowStore(&packet->ray[first], row, count);
+    return count;
+}
+
 // Makes the packet whose first pixel is (bx, by) ready to walk, a row of four
 // rays at a time: its rays in the world and their intervals in the entry
 // point's box, each lane's nearest child, and the first pass over its pixels.
@@ -611,19 +614,16 @@ static int startPacket(t_qkdPacket* packet, uint8_t* nearest, const t_packetTile
     const t_rowI laneColumn = {0, 1, 2, 3};
     int traced = 0;
     for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
-        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
-        if (qx > tile->x1 || qy > tile->y1)
-            continue;
-        const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
         t_rowRays row;
-        rowLoad(&row, &tile->rays[(size_t)qy * tile->stride + (size_t)qx], count);
-        lanesToWorld(&row, tile->view);
-        rowStore(&packet->ray[first], &row, count);
+        const int count = rowRays(&row, packet, tile, bx, by, first);
+        if (!count)
+            continue;
+        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
         // A flat box has no height: a ray crossing it has an interval of
         // one point, which still holds the terrain.
         t_rowF rowMin, rowMax;
         const int meets = rowBoxIntervals(&rowMin, &rowMax, &row, tile->bbMin, tile->bbMax);
-        rowStart(packet, first, rowMin, rowMax);
+        lanesStart(packet, first, rowMin, rowMax);
         rowNearestChild(&nearest[first], &row);
         const int inRow = (1 << count) - 1;
         traced |= (int)((unsigned)(meets & inRow) << first);
@@ -838,14 +838,11 @@ static int startTracePacket(t_qkdPacket* packet, uint8_t* nearest, const t_packe
     const int w = tile->x1 - tile->x + 1;
     int traced = 0;
     for (int first = 0; first < QKD_PACKET_LANES; first += kQuad) {
-        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
-        if (qx > tile->x1 || qy > tile->y1)
-            continue;
-        const int count = tile->x1 - qx + 1 < kQuad ? tile->x1 - qx + 1 : kQuad;
         t_rowRays row;
-        rowLoad(&row, &tile->rays[(size_t)qy * tile->stride + (size_t)qx], count);
-        lanesToWorld(&row, tile->view);
-        rowStore(&packet->ray[first], &row, count);
+        const int count = rowRays(&row, packet, tile, bx, by, first);
+        if (!count)
+            continue;
+        const int qx = bx + packetColumn(first), qy = by + packetRow(first);
         const size_t out = (size_t)(qy - tile->y) * (size_t)w + (size_t)(qx - tile->x);
         rowStore(&rays[out], &row, count);
         for (int u = 0; u < count; ++u)
@@ -862,7 +859,7 @@ static int startTracePacket(t_qkdPacket* packet, uint8_t* nearest, const t_packe
         // box; a flat box holds the terrain in one point.
         const int meets =
             entersRoot & rowBoxIntervals(&rowMin, &rowMax, &row, tile->bbMin, tile->bbMax);
-        rowStart(packet, first, rowMin, rowMax);
+        lanesStart(packet, first, rowMin, rowMax);
         rowNearestChild(&nearest[first], &row);
         traced |= (int)((unsigned)meets << first);
     }

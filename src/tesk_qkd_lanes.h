@@ -9,7 +9,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "tesk_math.h"
+#include "tesk_qkd_internal.h"
 
 template <typename F>
 struct t_laneRays {
@@ -63,6 +63,21 @@ static inline I lanesBoxIntervals(F* t_min, F* t_max, const t_laneRays<F>* r, co
     *t_max = tzmax < txyMax ? tzmax : txyMax;
     ok &= ~(*t_min > *t_max) & ~(*t_max <= 0.0f);
     return ok;
+}
+
+// Makes the packet's lanes from first on, as many as F has, ready to walk
+// from where their rays enter the start node's box ([t_min, t_max], t_min
+// clamped to 0).
+template <typename F>
+static inline void lanesStart(t_qkdPacket* packet, int first, F t_min, F t_max)
+{
+    const F zero = {};
+    const F clamped = t_min >= zero ? t_min : zero;
+    const F far = zero + FLT_MAX;
+    __builtin_memcpy(&packet->t_min[first], &clamped, sizeof clamped);
+    __builtin_memcpy(&packet->t_max[first], &t_max, sizeof t_max);
+    __builtin_memcpy(&packet->t[first], &far, sizeof far);
+    __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * (sizeof(F) / sizeof(scalar)));
 }
 
 #endif

@@ -36,12 +36,6 @@ inline __m512 groups(__m512 a, __m512 b)
 // Which rays of a pair, two to a vector, a lane's two bits take.
 constexpr __mmask16 kRayPair[4] = {0x0000, 0x00ff, 0xff00, 0xffff};
 
-// The lanes of a square whose rows and columns lie in the tile.
-inline int squareLanes(int columns, int rows)
-{
-    return ((1 << columns) - 1) * 0x1111 & ((1 << 4 * rows) - 1);
-}
-
 // A square's rays (rows at stride) into lanes 4 row + column: those whose
 // bit in present is set; the others are zeros, never read from memory.
 inline void squareLoad(t_squareRays* out, const t_ray* src, size_t stride, int present)
@@ -112,17 +106,31 @@ inline int squareMeets(v16f* tmin, v16f* tmax, const t_squareRays* sq, const sca
 inline void squareStart(t_qkdPacket* packet, uint8_t* nearest, int first, v16f tmin, v16f tmax,
                         const t_squareRays* sq)
 {
+    lanesStart(packet, first, tmin, tmax);
     const v16f zero = {};
-    const v16f from = tmin >= zero ? tmin : zero;
-    const v16f far = zero + FLT_MAX;
-    __builtin_memcpy(&packet->t_min[first], &from, sizeof from);
-    __builtin_memcpy(&packet->t_max[first], &tmax, sizeof tmax);
-    __builtin_memcpy(&packet->t[first], &far, sizeof far);
-    __builtin_memset(&packet->mat[first], 0, sizeof(t_material) * kSquare);
     const v16i nearestChild =
         (sq->w[0] > zero ? v16i{} : v16i{} + 1) | (sq->w[2] > zero ? v16i{} + 2 : v16i{});
     _mm_storeu_si128((__m128i*)&nearest[first],
                      _mm512_maskz_cvtepi32_epi8(kAll, (__m512i)nearestChild));
+}
+
+// The square from lane first of the packet whose first pixel is (bx, by):
+// its rays turned into the world, in lanes and in the packet's records.
+// Returns its lanes whose pixels lie in the tile: none for a square past
+// the tile's last column.
+inline int squareRays(t_squareRays* sq, t_qkdPacket* packet, const t_packetTile* tile, int bx,
+                      int by, int first)
+{
+    const int qx = bx + first / 4;
+    if (qx > tile->x1)
+        return 0;
+    const int columns = tile->x1 - qx + 1 < 4 ? tile->x1 - qx + 1 : 4;
+    const int rows = tile->y1 - by + 1 < 4 ? tile->y1 - by + 1 : 4;
+    const int present = ((1 << columns) - 1) * 0x1111 & ((1 << 4 * rows) - 1);
+    squareLoad(sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride, present);
+    lanesToWorld(sq, tile->view);
+    squareStore(&packet->ray[first], 4, 0xffff, sq);
+    return present;
 }
 
 // Bits 0-3 of a row's lanes spread to the first channel of its four pixels.
@@ -153,16 +161,12 @@ int qkd_startPacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_packetT
     const __m512 boxMissed = perPixel(0.9f, 0.6f, 0.4f);
     int traced = 0;
     for (int first = 0; first < QKD_PACKET_LANES; first += kSquare) {
-        const int qx = bx + first / 4;
-        if (qx > tile->x1)
-            break;
-        const int columns = tile->x1 - qx + 1 < 4 ? tile->x1 - qx + 1 : 4;
-        const int inSquare = squareLanes(columns, rows);
         t_squareRays sq;
-        squareLoad(&sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride,
-                   inSquare);
-        lanesToWorld(&sq, tile->view);
-        squareStore(&packet->ray[first], 4, 0xffff, &sq);
+        const int inSquare = squareRays(&sq, packet, tile, bx, by, first);
+        if (!inSquare)
+            break;
+        const int qx = bx + first / 4;
+        const int columns = __builtin_popcount((unsigned)inSquare & 15);
         // A flat box has no height: a ray crossing it has an interval of
         // one point, which still holds the terrain.
         v16f tmin, tmax;
@@ -238,24 +242,19 @@ int qkd_startTracePacketAvx512(t_qkdPacket* packet, uint8_t* nearest, const t_pa
                                t_qkdHit* hits)
 {
     const int w = tile->x1 - tile->x + 1;
-    const int rows = tile->y1 - by + 1 < 4 ? tile->y1 - by + 1 : 4;
     int traced = 0;
     for (int first = 0; first < QKD_PACKET_LANES; first += kSquare) {
-        const int qx = bx + first / 4;
-        if (qx > tile->x1)
-            break;
-        const int columns = tile->x1 - qx + 1 < 4 ? tile->x1 - qx + 1 : 4;
-        const int inSquare = squareLanes(columns, rows);
         t_squareRays sq;
-        squareLoad(&sq, &tile->rays[(size_t)by * tile->stride + (size_t)qx], tile->stride,
-                   inSquare);
-        lanesToWorld(&sq, tile->view);
-        squareStore(&packet->ray[first], 4, 0xffff, &sq);
+        const int inSquare = squareRays(&sq, packet, tile, bx, by, first);
+        if (!inSquare)
+            break;
+        const int qx = bx + first / 4;
         const size_t out = (size_t)(by - tile->y) * (size_t)w + (size_t)(qx - tile->x);
         squareStore(&rays[out], (size_t)w, inSquare, &sq);
-        for (int r = 0; r < rows; ++r)
-            for (int c = 0; c < columns; ++c)
-                hits[out + (size_t)r * (size_t)w + (size_t)c].result = 0;
+        for (unsigned lanes = (unsigned)inSquare; lanes; lanes &= lanes - 1) {
+            const int lane = __builtin_ctz(lanes);
+            hits[out + (size_t)(lane / 4) * (size_t)w + (size_t)(lane % 4)].result = 0;
+        }
         // The statistics as the query from the root keeps them.
         v16f tmin, tmax;
         const int entersRoot = inSquare & squareMeets(&tmin, &tmax, &sq, qkd->bbMin, qkd->bbMax);
