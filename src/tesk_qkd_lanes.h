@@ -1,8 +1,9 @@
 // Module tesk_qkd: camera rays turned into the world and met with a box in
 // SIMD lanes, a ray per lane, with the operations of transform, transformW
-// and intersectRayAABB in each lane. The tile loops of every instruction set
-// take them from here, so that their lanes compute alike. F is a vector of
-// floats, I the vector of ints of as many lanes.
+// and intersectRayAABB in each lane, and a packet's lanes made ready to walk
+// from there. The tile loops of every instruction set take them from here,
+// so that their lanes compute alike. F is a vector of floats, I the vector
+// of ints of as many lanes.
 #ifndef TESK_QKD_LANES_H
 #define TESK_QKD_LANES_H
 
