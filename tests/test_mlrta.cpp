@@ -815,7 +815,9 @@ TEST(MlrtaExactness, FlightFramesAgreeWithTheRootIntersection)
 // Every path paints the same bytes: the packets are made and shaded in rows
 // of four on some and in 4 x 4 squares on others. Tiles of 25 pixels (100
 // halved twice) and tiles cut at the row width leave packets of every
-// shape; the pixels start out uneven, so that every addition shows.
+// shape; the pixels start out uneven, so that every addition shows. Two
+// views along the axes, from a splitting plane, give the rays of one column
+// a direction with no x or no z component.
 TEST(MlrtaExactness, EveryPathPaintsTheSamePixels)
 {
     TestTree tree;
@@ -823,14 +825,18 @@ TEST(MlrtaExactness, EveryPathPaintsTheSamePixels)
     tree.build(257, 2, 16, 0.5f);
     tree.qkd.groundColorA[0] = 0.25f;
     tree.qkd.groundColorA[2] = 1;
-    for (const scalar p : {50.3f, 98.6f, 155.9f}) {
-        t_matrix view = flightView(p);
+    std::vector<t_matrix> views = {flightView(50.3f), flightView(98.6f), flightView(155.9f)};
+    views.push_back(viewMatrix(kX, kY, kZ, 0.0f, 0.3f, -2.0f));
+    views.push_back(viewMatrix(kZ, kY, kX, -2.0f, 0.3f, 0.0f));
+    for (t_matrix& view : views) {
         std::vector<t_pixel> first;
         for (t_qkdPath path : {QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512}) {
             if (!qkd_pathRuns(path))
                 continue;
             const t_qkdPath before = qkd_setPath(path);
             Frame fr(300, 200, kCleared);
+            for (int v = 0; v < 200; ++v)
+                fr.rays[size_t(v) * 300 + 150].w[0] = 0.0f;
             for (size_t i = 0; i < fr.pixels.size(); ++i)
                 fr.pixels[i] = t_pixel{{(scalar)(i % 7) * 0.1f, (scalar)(i % 5) * 0.3f,
                                         (scalar)(i % 3) * 0.7f, (scalar)(i % 2)}};
@@ -844,7 +850,7 @@ TEST(MlrtaExactness, EveryPathPaintsTheSamePixels)
             else
                 EXPECT_EQ(0, std::memcmp(first.data(), fr.pixels.data(),
                                          first.size() * sizeof(t_pixel)))
-                    << "p " << p << ", walk " << (int)path;
+                    << "view " << &view - views.data() << ", walk " << (int)path;
         }
     }
 }
