@@ -165,16 +165,21 @@ static inline void qkd_childIntervals(sse_float* entry, sse_float* exit, scalar 
     exit->v = _mm_min_ps(d, e);
 }
 
-// Bit k set: the ray does not enter child lane k, its entry lies past its
-// exit. The crossings are rounded, and where the ray clips a child's corner
+// Bit k set (lane k all ones): the ray does not enter child lane k, its
+// entry lies past its exit. The crossings are rounded, and where the ray clips a child's corner
 // the rounding can turn its short interval inside out by a few ulps: a hit
 // right at that corner would be lost, so that much is let through. Entries
 // are never negative; an infinite one (never entered) is still a miss.
-static inline int qkd_childrenMissed(const sse_float* entry, const sse_float* exit)
+static inline __m128 qkd_childrenMissedLanes(const sse_float* entry, const sse_float* exit)
 {
     const __m128 slack = _mm_mul_ps(_mm_set1_ps(4.0f * FLT_EPSILON),
                                     _mm_min_ps(entry->v, _mm_set1_ps(FLT_MAX)));
-    return _mm_movemask_ps(_mm_cmpgt_ps(entry->v, _mm_add_ps(exit->v, slack)));
+    return _mm_cmpgt_ps(entry->v, _mm_add_ps(exit->v, slack));
+}
+
+static inline int qkd_childrenMissed(const sse_float* entry, const sse_float* exit)
+{
+    return _mm_movemask_ps(qkd_childrenMissedLanes(entry, exit));
 }
 
 // Tests the 2 * minNodeSize^2 triangles of a leaf, cut from its tile of the

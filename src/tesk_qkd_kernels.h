@@ -358,6 +358,79 @@ QKD_INLINE void finishHit(scalar* N, int* ret, const t_ray* ray)
     *ret = (w[0] * N[0] + w[1] * N[1] + w[2] * N[2]) > 0.0f ? -1 : 1;
 }
 
+// What the height test of a visit needs of its ray, in every lane.
+struct t_rayHeights {
+    __m128 w1, x1, absX1;
+    // How far above a child's top or below its floor the ray's heights must
+    // pass for the rounding-slack test to be sure to cull (qkd_farMargin);
+    // infinite, sending every cull through that test, unless the ray's
+    // heights in its start node are sure to be finite.
+    __m128 farMargin;
+};
+
+QKD_INLINE void rayHeights(t_rayHeights* r, const t_ray* ray, const t_state* start,
+                           const t_qkd* qkd)
+{
+    const scalar x1 = ray->x[1], w1 = ray->w[1];
+    const scalar* H = qkd->heightOfSample;
+    // A child's t lies within its start node's interval, t_min >= 0; a NaN
+    // fails the test.
+    const bool bounded = fabsf(start->t_max * w1) + fabsf(x1) <= 1e30f;
+    r->w1 = _mm_set1_ps(w1);
+    r->x1 = _mm_set1_ps(x1);
+    r->absX1 = _mm_set1_ps(fabsf(x1));
+    r->farMargin = _mm_set1_ps(
+        bounded ? qkd_farMargin(fabsf(H[0]) + fabsf(H[65535]), fabsf(x1)) : INFINITY);
+}
+
+// The children that the ray keeps, bit k for child sortedOfs[k] (CN + order[k]),
+// entered in [entry, exit]: the plain walk's tests, four children in SSE lanes.
+// A child is culled where the ray passes above its top or below its floor and
+// is not within rounding of that bound (qkd_nearHeight). Far from the bound
+// the slack test cannot keep it, and only culls near a bound, which camera
+// rays rarely meet, take it.
+QKD_INLINE int childrenKept(const sse_float* entry, const sse_float* exit, const t_qkd_node* CN,
+                            const uint32_t* order, const t_rayHeights* r, const t_qkd* qkd)
+{
+    const scalar* H = qkd->heightOfSample;
+    const t_qkd_node* c0 = CN + order[0];
+    const t_qkd_node* c1 = CN + order[1];
+    const t_qkd_node* c2 = CN + order[2];
+    const t_qkd_node* c3 = CN + order[3];
+    const __m128 maxY = _mm_set_ps(H[c3->maxH], H[c2->maxH], H[c1->maxH], H[c0->maxH]);
+    const __m128 minY = _mm_set_ps(H[c3->minH], H[c2->minH], H[c1->minH], H[c0->minH]);
+    const __m128 inW1 = _mm_mul_ps(entry->v, r->w1), outW1 = _mm_mul_ps(exit->v, r->w1);
+    const __m128 yMin = _mm_add_ps(inW1, r->x1), yMax = _mm_add_ps(outW1, r->x1);
+    // Far above or below, a lane culls at once; NaN is never far.
+    const __m128 hiCut = _mm_add_ps(maxY, r->farMargin);
+    const __m128 loCut = _mm_sub_ps(minY, r->farMargin);
+    const __m128 far =
+        _mm_or_ps(_mm_and_ps(_mm_cmplt_ps(hiCut, yMin), _mm_cmplt_ps(hiCut, yMax)),
+                  _mm_and_ps(_mm_cmplt_ps(yMin, loCut), _mm_cmplt_ps(yMax, loCut)));
+    int kept = ~_mm_movemask_ps(_mm_or_ps(qkd_childrenMissedLanes(entry, exit), far)) & 15;
+    // Above (y_min > top and y_max > top) or below (neither at or above the
+    // floor, NaN included), as the plain walk tests them.
+    const __m128 above = _mm_and_ps(_mm_cmplt_ps(maxY, yMin), _mm_cmplt_ps(maxY, yMax));
+    const __m128 below = _mm_and_ps(_mm_cmpnle_ps(minY, yMin), _mm_cmpnle_ps(minY, yMax));
+    const __m128 passes = _mm_or_ps(above, below);
+    if (!(_mm_movemask_ps(_mm_andnot_ps(far, passes)) & kept))
+        return kept;
+    // qkd_nearHeight on the bound that each lane passes: above can only be
+    // passed over the top, as a floor lies below its top.
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+    const __m128 rel = _mm_set1_ps(1e-6f);
+    const __m128 bound = _mm_or_ps(_mm_and_ps(above, maxY), _mm_andnot_ps(above, minY));
+    const __m128 absBound = _mm_and_ps(bound, absMask);
+    const __m128 slackIn =
+        _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_and_ps(inW1, absMask), r->absX1), absBound), rel);
+    const __m128 slackOut =
+        _mm_mul_ps(_mm_add_ps(_mm_add_ps(_mm_and_ps(outW1, absMask), r->absX1), absBound), rel);
+    const __m128 near =
+        _mm_or_ps(_mm_cmple_ps(_mm_and_ps(_mm_sub_ps(yMin, bound), absMask), slackIn),
+                  _mm_cmple_ps(_mm_and_ps(_mm_sub_ps(yMax, bound), absMask), slackOut));
+    return kept & ~_mm_movemask_ps(_mm_andnot_ps(near, passes));
+}
+
 // Finite: the ray crosses every splitting plane (no direction component
 // that makes 1 / w infinite), so the crossings need none of
 // qkd_splitCrossing's care.
@@ -366,18 +439,18 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                        const t_ray* ray, const scalar* inv_w, const t_state* initialState,
                        const t_qkd* qkd)
 {
-    const scalar x0 = ray->x[0], x1 = ray->x[1], x2 = ray->x[2];
-    const scalar w1 = ray->w[1];
+    const scalar x0 = ray->x[0], x2 = ray->x[2];
     const scalar inv_w0 = inv_w[0], inv_w2 = inv_w[2];
     const uint32_t order[4] = {sortedOfs[0], sortedOfs[1], sortedOfs[2], sortedOfs[3]};
     const uint32_t numRecursions = qkd->numRecursions;
     const scalar* const S05 = qkd->S05;
-    const scalar* const H = qkd->heightOfSample;
     const bool nearIsPlusX = (order[3] & 1u) != 0;
     const bool nearIsPlusZ = (order[3] & 2u) == 0;
     const bool fourCellLeaves = useFourCellLeaves(qkd);
     t_rayFrame frame;
     rayFrame(&frame, ray);
+    t_rayHeights heights;
+    rayHeights(&heights, ray, initialState, qkd);
 
     g_stack[1] = *initialState;
     t_state cur = *initialState;
@@ -397,55 +470,66 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 qkd_childIntervals(&entry, &exit, txIn, txOut, tzIn, tzOut, cur.t_min,
                                    cur.t_max);
             }
-            const int missed = qkd_childrenMissed(&entry, &exit);
             const t_qkd_node* CN = cur.node + cur.node->ofs;
-
-            // The plain walk's culling, child by child, heights looked up.
-            int kept[4];
-            int numKept = 0;
-            for (int k = 0; k < 4; ++k) {
-                if (missed & (1 << k))
-                    continue;
-                const t_qkd_node* child = CN + order[k];
-                const scalar tIn = entry.f[k], tOut = exit.f[k];
-                const scalar y_min = tIn * w1 + x1;
-                const scalar y_max = tOut * w1 + x1;
-                const scalar bbMaxY = H[child->maxH];
-                if (y_min > bbMaxY && y_max > bbMaxY &&
-                    !qkd_nearHeight(y_min, y_max, bbMaxY, tIn, tOut, w1, x1))
-                    continue;
-                const scalar bbMinY = H[child->minH];
-                if (!(y_min >= bbMinY || y_max >= bbMinY) &&
-                    !qkd_nearHeight(y_min, y_max, bbMinY, tIn, tOut, w1, x1))
-                    continue;
-                kept[numKept++] = k;
-            }
-            if (numKept) {
+            const int kept = childrenKept(&entry, &exit, CN, order, &heights, qkd);
+            const uint32_t childRec = cur.rec + 1;
+            if (childRec >= numRecursions && fourCellLeaves) {
+                // Kept leaves are tested at once, nearest first, as the
+                // stack would hand them out.
+                for (int bits = kept; bits;) {
+                    const int k = 31 - __builtin_clz((unsigned)bits);
+                    bits &= ~(1 << k);
+                    t_leafVertices v;
+                    leafVertices(&v, CN + order[k], qkd);
+                    const int r = leafOfFourCells(t, N, mat, &frame, ray, &v, qkd);
+                    if (r != 0)
+                        return r;
+                }
+            } else {
                 // The nearest kept child goes on at once, the others wait on
                 // the stack, farthest deepest: the order of the plain walk,
                 // which pushes them all and takes the nearest back first.
-                const uint32_t childRec = cur.rec + 1;
+                // One jump on the set of kept children, whose pushes are then
+                // fixed: which children a ray keeps is data that branches on
+                // each child guess badly.
                 const scalar xz[2] = {-S05[childRec], S05[childRec]};
-                for (int j = 0; j + 1 < numKept; ++j) {
-                    const int k = kept[j];
-                    const uint32_t su = order[k];
-                    t_state* s = &g_stack[++tos];
-                    s->centerXZ[0] = cx + xz[su & 1u];
-                    s->centerXZ[1] = cz - xz[su >> 1];
-                    s->t_min = entry.f[k];
-                    s->t_max = exit.f[k];
-                    s->rec = childRec;
-                    s->node = CN + su;
+                auto descend = [&](auto keptTag) __attribute__((always_inline)) {
+                    constexpr int M = decltype(keptTag)::value;
+                    constexpr int nearest = M & 8 ? 3 : M & 4 ? 2 : M & 2 ? 1 : 0;
+#pragma GCC unroll 4
+                    for (int k = 0; k < nearest; ++k) {
+                        if (!(M & (1 << k)))
+                            continue;
+                        const uint32_t su = order[k];
+                        t_state* s = &g_stack[++tos];
+                        s->centerXZ[0] = cx + xz[su & 1u];
+                        s->centerXZ[1] = cz - xz[su >> 1];
+                        s->t_min = entry.f[k];
+                        s->t_max = exit.f[k];
+                        s->rec = childRec;
+                        s->node = CN + su;
+                    }
+                    const uint32_t su = order[nearest];
+                    cur.centerXZ[0] = cx + xz[su & 1u];
+                    cur.centerXZ[1] = cz - xz[su >> 1];
+                    cur.t_min = entry.f[nearest];
+                    cur.t_max = exit.f[nearest];
+                    cur.rec = childRec;
+                    cur.node = CN + su;
+                };
+                switch (kept) {
+#define QKD_DESCEND(m)                               \
+    case m:                                          \
+        descend(std::integral_constant<int, m>()); \
+        continue;
+                    QKD_DESCEND(1) QKD_DESCEND(2) QKD_DESCEND(3) QKD_DESCEND(4) QKD_DESCEND(5)
+                    QKD_DESCEND(6) QKD_DESCEND(7) QKD_DESCEND(8) QKD_DESCEND(9) QKD_DESCEND(10)
+                    QKD_DESCEND(11) QKD_DESCEND(12) QKD_DESCEND(13) QKD_DESCEND(14)
+                    QKD_DESCEND(15)
+#undef QKD_DESCEND
+                default:
+                    break;  // none kept
                 }
-                const int k = kept[numKept - 1];
-                const uint32_t su = order[k];
-                cur.centerXZ[0] = cx + xz[su & 1u];
-                cur.centerXZ[1] = cz - xz[su >> 1];
-                cur.t_min = entry.f[k];
-                cur.t_max = exit.f[k];
-                cur.rec = childRec;
-                cur.node = CN + su;
-                continue;
             }
         } else {
             int r;
