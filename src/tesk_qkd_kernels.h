@@ -415,8 +415,8 @@ QKD_INLINE int childrenKept(const sse_float* entry, const sse_float* exit, const
     const __m128 passes = _mm_or_ps(above, below);
     if (!(_mm_movemask_ps(_mm_andnot_ps(far, passes)) & kept))
         return kept;
-    // qkd_nearHeight on the bound that each lane passes: above can only be
-    // passed over the top, as a floor lies below its top.
+    // qkd_nearHeight against the bound that each lane passes: the top where
+    // it passes above, else the floor; no lane passes both.
     const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
     const __m128 rel = _mm_set1_ps(1e-6f);
     const __m128 bound = _mm_or_ps(_mm_and_ps(above, maxY), _mm_andnot_ps(above, minY));
