@@ -618,12 +618,13 @@ QKD_INLINE int lanesLessEqual(vf a, vf b)
 }
 
 // A vector's lanes as a set: a mask register with AVX-512, where compares
-// write one and a mask makes them skip lanes; the lanes' bits in an int
-// otherwise.
+// write one and a mask makes them skip lanes; otherwise a vector, all ones in
+// the set's lanes, so that sets combine in vector registers and only the
+// children's kept sets move to integer bits.
 #if QKD_LANES == 16
 typedef __mmask16 t_lanes;
 #else
-typedef int t_lanes;
+typedef vi t_lanes;
 #endif
 
 // The lanes of m where not a < b: NaN counts as not less.
@@ -632,7 +633,7 @@ QKD_INLINE t_lanes lanesNotLess(t_lanes m, vf a, vf b)
 #if QKD_LANES == 16
     return _mm512_mask_cmp_ps_mask(m, (__m512)a, (__m512)b, _CMP_NLT_UQ);
 #else
-    return m & ~laneBits(a < b);
+    return m & ~(a < b);
 #endif
 }
 
@@ -642,7 +643,7 @@ QKD_INLINE t_lanes lanesLessEqualIn(t_lanes m, vf a, vf b)
 #if QKD_LANES == 16
     return _mm512_mask_cmp_ps_mask(m, (__m512)a, (__m512)b, _CMP_LE_OQ);
 #else
-    return m & laneBits(a <= b);
+    return m & (a <= b);
 #endif
 }
 
@@ -656,6 +657,16 @@ QKD_INLINE t_lanes lanesAndNot(t_lanes a, t_lanes b)
 #endif
 }
 
+// A set's lanes as bits, lane i bit i.
+QKD_INLINE int setBits(t_lanes m)
+{
+#if QKD_LANES == 16
+    return (int)m;
+#else
+    return laneBits(m);
+#endif
+}
+
 // Whether any of a packet's vectors has a lane in m.
 QKD_INLINE bool anyLanes(const t_lanes* m)
 {
@@ -663,10 +674,10 @@ QKD_INLINE bool anyLanes(const t_lanes* m)
     static_assert(QKD_PACKET_LANES == 32, "two vectors of lanes");
     return !_mm512_kortestz(m[0], m[1]);
 #else
-    t_lanes any = 0;
-    for (int h = 0; h < QKD_PACKET_LANES / QKD_LANES; ++h)
+    t_lanes any = m[0];
+    for (int h = 1; h < QKD_PACKET_LANES / QKD_LANES; ++h)
         any |= m[h];
-    return any != 0;
+    return laneBits(any) != 0;
 #endif
 }
 
@@ -694,6 +705,16 @@ QKD_INLINE vi lanesVector(int bits)
     vi bit;
     __builtin_memcpy(&bit, kLaneBit, sizeof bit);
     return ((bit * 0 + bits) & bit) != 0;
+}
+
+// The lanes whose bits are set, as a set.
+QKD_INLINE t_lanes lanesOf(unsigned bits)
+{
+#if QKD_LANES == 16
+    return (t_lanes)bits;
+#else
+    return lanesVector((int)bits);
+#endif
 }
 
 // fabsf, lane by lane: the sign bit cleared.
@@ -1102,7 +1123,7 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                 const bool leafChildren = leafTag;
                 t_lanes live[NV];
                 for (int h = 0; h < NV; ++h)
-                    live[h] = (t_lanes)vectorLanes(lanes, h);
+                    live[h] = lanesOf(vectorLanes(lanes, h));
 #pragma GCC unroll 4
                 for (int k = 0; k < 4; ++k) {
                     // The child's interval, as qkd_childIntervals has it; the
@@ -1149,12 +1170,12 @@ QKD_INLINE void walkPacket(t_qkdPacket* p, const uint32_t* sortedOfs, const t_st
                         // Not far: neither hiCut < lo nor hi < loCut.
                         near[h] = lanesNotLess(
                             lanesNotLess(lanesAndNot(over, in[h]), hiCut, lo), hi, loCut);
-                        keep |= vectorBits((int)over, h);
+                        keep |= vectorBits(setBits(over), h);
                     }
                     if (anyLanes(near)) {
                         int entered = 0;
                         for (int h = 0; h < NV; ++h)
-                            entered |= vectorBits((int)in[h], h);
+                            entered |= vectorBits(setBits(in[h]), h);
 #if QKD_LANES == 16
                         alignas(64) float bufIn[QKD_PACKET_LANES], bufOut[QKD_PACKET_LANES];
                         for (int h = 0; h < NV; ++h) {
