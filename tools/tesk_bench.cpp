@@ -44,6 +44,10 @@ struct t_benchOptions {
 };
 
 const char* const kWalkNames[] = {"plain", "sse2", "avx2", "avx512"};
+// The widest instruction set the peer may use with each walk, in Embree's
+// names: a ratio then compares code for the same processor. The plain walk
+// is the baseline build's.
+const char* const kPeerIsas[] = {"sse2", "sse2", "avx2", "avx512"};
 
 struct t_rendererResult {
     const char* name;
@@ -57,6 +61,7 @@ struct t_rendererResult {
 // What -peer adds to the report.
 struct t_peerReport {
     const char* version;
+    const char* maxIsa;  // the widest instruction set Embree was allowed
     uint64_t numTriangles;
     double buildSeconds;
     long memoryKiB;     // Embree's own count, peak
@@ -114,7 +119,8 @@ void printUsage(FILE* out)
           "  -peer                also traces the same primary rays with Embree 3 over\n"
           "                       the same triangles, ray by ray and in 2 x 4 packets,\n"
           "                       and reports its build time, memory, time ratios and\n"
-          "                       agreement (in builds made with libembree-dev)\n",
+          "                       agreement (in builds made with libembree-dev); it\n"
+          "                       uses no wider instruction set than the tree walk\n",
           out);
 }
 
@@ -381,11 +387,12 @@ t_rendererResult runPeer(const char* name, t_peerTracer trace, t_peer* peer,
 }
 
 // Builds the peer; nullptr on failure (message already printed).
-t_peer* startPeer(t_scene* scene, t_peerReport* rep)
+t_peer* startPeer(const t_benchOptions* opt, t_scene* scene, t_peerReport* rep)
 {
     t_peerInfo info;
+    rep->maxIsa = kPeerIsas[opt->walk];
     const double b0 = processSeconds();
-    t_peer* peer = peerBuild(&scene->p_qkd[0], &info);
+    t_peer* peer = peerBuild(&scene->p_qkd[0], rep->maxIsa, &info);
     rep->buildSeconds = processSeconds() - b0;
     if (!peer)
         return nullptr;
@@ -474,10 +481,10 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
         printf("flight,%s\nsize,%u\nwalk,%s\nrepeat,%u\n", flightName(opt->flight), side,
                kWalkNames[opt->walk], opt->repeat);
         if (withPeer) {
-            printf("peer_version,%s\npeer_triangles,%" PRIu64
+            printf("peer_version,%s\npeer_max_isa,%s\npeer_triangles,%" PRIu64
                    "\npeer_build_s,%.3f\npeer_memory_kib,%ld\npeer_rss_growth_kib,%ld\n",
-                   peer->version, peer->numTriangles, peer->buildSeconds, peer->memoryKiB,
-                   peer->rssGrowthKiB);
+                   peer->version, peer->maxIsa, peer->numTriangles, peer->buildSeconds,
+                   peer->memoryKiB, peer->rssGrowthKiB);
             for (int p = numProject; p < numResults; ++p)
                 for (int q = 0; q < 2; ++q)
                     printf("ratio_%s_%s,%.3f\n", res[p].name, res[q].name,
@@ -505,11 +512,11 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
         printf("  ],\n  \"tree_build_s\": %.3f,\n  \"peak_memory_kib\": %ld%s\n", buildSeconds,
                peakMemKiB, withPeer ? "," : "");
         if (withPeer) {
-            printf("  \"peer\": {\"version\": \"%s\", \"triangles\": %" PRIu64
+            printf("  \"peer\": {\"version\": \"%s\", \"max_isa\": \"%s\", \"triangles\": %" PRIu64
                    ", \"build_s\": %.3f, \"memory_kib\": %ld, \"rss_growth_kib\": %ld,\n"
                    "    \"time_ratios\": {",
-                   peer->version, peer->numTriangles, peer->buildSeconds, peer->memoryKiB,
-                   peer->rssGrowthKiB);
+                   peer->version, peer->maxIsa, peer->numTriangles, peer->buildSeconds,
+                   peer->memoryKiB, peer->rssGrowthKiB);
             for (int p = numProject; p < numResults; ++p)
                 for (int q = 0; q < 2; ++q)
                     printf("\"%s/%s\": %.3f%s", res[p].name, res[q].name,
@@ -543,8 +550,8 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
            withPeer ? " (before the peer)" : "");
     if (!withPeer)
         return;
-    printf("\npeer: Embree %s, one thread, %" PRIu64 " triangles\n", peer->version,
-           peer->numTriangles);
+    printf("\npeer: Embree %s, one thread, instruction sets up to %s, %" PRIu64 " triangles\n",
+           peer->version, peer->maxIsa, peer->numTriangles);
     printf("  build:  %.3f s\n", peer->buildSeconds);
     printf("  memory: %.1f MiB by Embree's count; peak resident memory grew by %.1f MiB\n",
            peer->memoryKiB / 1024.0, peer->rssGrowthKiB / 1024.0);
@@ -641,7 +648,7 @@ int main(int argc, char** argv)
                 }
                 memset(buf.p_t, 0, sizeof(scalar) * side * side);  // paged in, as the pixels are
                 peerRss0 = peakKiB();
-                rtPeer = startPeer(&scene, &peer);
+                rtPeer = startPeer(&opt, &scene, &peer);
                 if (!rtPeer)
                     return 1;
             }

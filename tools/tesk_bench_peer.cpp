@@ -131,7 +131,7 @@ RTCRayHit worldRayHit(const t_ray* cameraRay, const t_matrix* matView)
 
 }  // namespace
 
-t_peer* peerBuild(const t_qkd* qkd, t_peerInfo* info)
+t_peer* peerBuild(const t_qkd* qkd, const char* maxIsa, t_peerInfo* info)
 {
     t_peer* peer = (t_peer*)calloc(1, sizeof(t_peer));
     if (!peer) {
@@ -142,7 +142,9 @@ t_peer* peerBuild(const t_qkd* qkd, t_peerInfo* info)
         return failBuild(peer, "load " EMBREE_LIBRARY);
     const t_embreeApi* rtc = &peer->rtc;
     // One thread for the build too, as the tree is built on one.
-    peer->device = rtc->newDevice("threads=1");
+    char config[64];
+    snprintf(config, sizeof config, "threads=1,max_isa=%s", maxIsa);
+    peer->device = rtc->newDevice(config);
     if (!peer->device) {
         snprintf(peer->error, sizeof peer->error, "error %d",
                  (int)rtc->getDeviceError(nullptr));

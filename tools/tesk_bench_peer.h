@@ -18,9 +18,11 @@ struct t_peerInfo {
 };
 
 // Builds every cell of the map as two triangles, split along the diagonal
-// the leaves use, on an Embree device limited to one thread. Returns null
-// after one message on standard error.
-t_peer* peerBuild(const t_qkd* qkd, t_peerInfo* info);
+// the leaves use, on an Embree device limited to one thread and to the
+// instruction sets up to maxIsa (Embree's name: "sse2", "avx2", "avx512"), so
+// that it runs on what the tree walk runs on. Returns null after one message
+// on standard error.
+t_peer* peerBuild(const t_qkd* qkd, const char* maxIsa, t_peerInfo* info);
 
 // The frame's primary rays (camera ray buffer moved into the world by
 // matView, side x side) traced one by one with rtcIntersect1, or in packets

@@ -173,10 +173,13 @@ bench_peer)
         exit 0
     fi
     # A small map and an odd frame side: packets cut at the frame's edges.
+    # The peer keeps to the walk's instruction set.
     "$plasma" -size 129 -seed 5 map.bmp 2>/dev/null || fail "tesk-plasma failed"
-    run "$bench" -peer -flight interactive -heightmap map.bmp -frames 2 -size 29 -csv -repeat 2
+    run "$bench" -peer -flight interactive -heightmap map.bmp -frames 2 -size 29 -csv -repeat 2 \
+        -walk sse2
     expect_rc 0
     check_peer 2
+    grep -qx 'peer_max_isa,sse2' out || fail "the peer's instruction sets under -walk sse2"
     # Agreement is counted over one run of the frames, not every repetition.
     [ "$(csv_field peer_rays_compared 2)" = $((2 * 29 * 29)) ] || fail "rays compared"
     # The full map takes about 1 GiB in Embree: not under the sanitizers.
@@ -185,6 +188,8 @@ bench_peer)
     expect_rc 0
     check_peer 3
     grep -qx 'peer_triangles,8388608' out || fail "the peer's triangle count"
+    walk=$(csv_field walk 2)
+    [ "$(csv_field peer_max_isa 2)" = "${walk/plain/sse2}" ] || fail "the peer's instruction sets"
     ;;
 *)
     fail "unknown check"
