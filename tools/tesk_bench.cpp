@@ -48,6 +48,7 @@ const char* const kWalkNames[] = {"plain", "sse2", "avx2", "avx512"};
 // names: a ratio then compares code for the same processor. The plain walk
 // is the baseline build's.
 const char* const kPeerIsas[] = {"sse2", "sse2", "avx2", "avx512"};
+static_assert(sizeof kPeerIsas == sizeof kWalkNames, "an instruction set for every walk");
 
 struct t_rendererResult {
     const char* name;
