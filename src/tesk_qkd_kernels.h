@@ -336,13 +336,14 @@ QKD_INLINE bool useFourCellLeaves(const t_qkd* qkd)
 #endif
 }
 
-template <bool Defer = false>
+// A single ray's test of a 2 x 2 leaf; a hit's normal and side are left to
+// finishHit, so that whether the walk ends does not wait on them.
 QKD_INLINE int leafOfFourCells(scalar* t, scalar* N, t_material* mat, const t_rayFrame* f,
                                const t_ray* ray, const t_leafVertices* v, const t_qkd* qkd)
 {
     t_leafEdges e;
     leafEdgesOf(&e, f, v);
-    return leafTake<Defer>(t, N, mat, f, ray, v, &e, qkd);
+    return leafTake<true>(t, N, mat, f, ray, v, &e, qkd);
 }
 
 // The normal and side of a hit that takeTriangle left for later (Defer),
@@ -481,9 +482,11 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                     bits &= ~(1 << k);
                     t_leafVertices v;
                     leafVertices(&v, CN + order[k], qkd);
-                    const int r = leafOfFourCells(t, N, mat, &frame, ray, &v, qkd);
-                    if (r != 0)
+                    int r = leafOfFourCells(t, N, mat, &frame, ray, &v, qkd);
+                    if (r != 0) {
+                        finishHit(N, &r, ray);
                         return r;
+                    }
                 }
             } else {
                 // The nearest kept child goes on at once, the others wait on
@@ -537,6 +540,8 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 t_leafVertices v;
                 leafVertices(&v, cur.node, qkd);
                 r = leafOfFourCells(t, N, mat, &frame, ray, &v, qkd);
+                if (r != 0)
+                    finishHit(N, &r, ray);
             } else {
                 r = intersectLeaf(t, N, mat, cur.centerXZ, S05[cur.rec], ray, cur.node, qkd);
             }
