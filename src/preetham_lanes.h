@@ -271,10 +271,30 @@ inline typename t_vec<N>::V srgbEncode(typename t_vec<N>::V c)
 // running it over several lane sets in a row lets the processor overlap them.
 const int kSets = 4;
 
-// The colours of kSets * N directions into rgb, stage by stage.
+// Every view at or below the horizon is given the zenith angle of
+// y = 0.001: what follows from that angle alone, for every lane.
 template <int N>
-inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, const scalar* wy,
-                     const scalar* wz)
+struct t_horizon {
+    typename t_vec<N>::V theta, sinT, cosT, expB[3];
+};
+
+template <int N>
+inline void horizonAngles(t_horizon<N>* h, const t_skyLaneConsts& k)
+{
+    typedef typename t_vec<N>::V V;
+    h->theta = toScalar<N>(vacos<N>(splat<V>(0.001f)));
+    h->sinT = vsinHalfPi<N>(h->theta);
+    h->cosT = vsinHalfPi<N>((kPio2 - h->theta) + kPio2Lo);
+    for (int j = 0; j < 3; ++j)
+        h->expB[j] = vexp<N>(k.B[j] / h->cosT);
+}
+
+// The colours of kSets * N directions into rgb, stage by stage. Bit b of
+// low: every direction of lane set b is at or below the horizon, and its
+// angle's terms come from h.
+template <int N>
+inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const t_horizon<N>* h, int low,
+                     const scalar* wx, const scalar* wy, const scalar* wz)
 {
     typedef typename t_vec<N>::V V;
     typedef typename t_vec<N>::I I;
@@ -292,16 +312,25 @@ inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, co
         y[b] = __builtin_convertvector(fy, V);
         z[b] = __builtin_convertvector(fz, V);
         // As sky_intersect: horizon colour below it, zenith a rounding above it.
-        y[b] = sel(y[b] < static_cast<double>(0.001f), splat<V>(0.001f), y[b]);
-        y[b] = sel(y[b] > 1.0, one, y[b]);
-        theta[b] = toScalar<N>(vacos<N>(y[b]));
+        if (low >> b & 1) {
+            theta[b] = h->theta;
+        } else {
+            y[b] = sel(y[b] < static_cast<double>(0.001f), splat<V>(0.001f), y[b]);
+            y[b] = sel(y[b] > 1.0, one, y[b]);
+            theta[b] = toScalar<N>(vacos<N>(y[b]));
+        }
     }
     for (int b = 0; b < K; ++b)
         phi[b] = sel(vabs<V, I>(theta[b]) >= 0.00001, toScalar<N>(vatan2<N>(z[b], x[b])), zero);
     for (int b = 0; b < K; ++b) {
-        // 0 <= theta <= pi / 2: no reduction needed.
-        sinT[b] = vsinHalfPi<N>(theta[b]);
-        cosT[b] = vsinHalfPi<N>((kPio2 - theta[b]) + kPio2Lo);
+        if (low >> b & 1) {
+            sinT[b] = h->sinT;
+            cosT[b] = h->cosT;
+        } else {
+            // 0 <= theta <= pi / 2: no reduction needed.
+            sinT[b] = vsinHalfPi<N>(theta[b]);
+            cosT[b] = vsinHalfPi<N>((kPio2 - theta[b]) + kPio2Lo);
+        }
         const V c = cosT[b] * k.cosThetaS + sinT[b] * k.sinThetaS * vcos<N>(k.phiS - phi[b]);
         const V g = toScalar<N>(vacos<N>(sel(c > 1.0, one, sel(c < -1.0, -one, c))));
         gamma[b] = sel(c > 1.0, zero, sel(c < -1.0, splat<V>(3.1415927f), g));
@@ -310,7 +339,8 @@ inline void skyBlock(scalar* rgb, const t_skyLaneConsts& k, const scalar* wx, co
         cosG[b] = vcos<N>(gamma[b]);
     for (int j = 0; j < 3; ++j)  // x, y, Y
         for (int b = 0; b < K; ++b) {
-            const V num = (1.0 + k.A[j] * vexp<N>(k.B[j] / cosT[b]))
+            const V expB = low >> b & 1 ? h->expB[j] : vexp<N>(k.B[j] / cosT[b]);
+            const V num = (1.0 + k.A[j] * expB)
                           * (1.0 + k.C[j] * vexp<N>(k.D[j] * gamma[b]) + k.E[j] * (cosG[b] * cosG[b]));
             val[j][b] = toScalar<N>(k.zenith[j] * num / k.den[j]);
         }
@@ -343,9 +373,25 @@ inline void skyRun(scalar* p_rgb, const t_skyLaneConsts& k, const scalar* wx, co
                    const scalar* wz, unsigned int n)
 {
     const unsigned int M = kSets * N;
+    t_horizon<N> h;
+    bool haveHorizon = false;
     unsigned int i = 0;
-    for (; i + M <= n; i += M)
-        skyBlock<N>(p_rgb + 3 * i, k, wx + i, wy + i, wz + i);
+    for (; i + M <= n; i += M) {
+        // Lane sets wholly at or below the horizon, views of the ground
+        // whose sky only colours their fog, share the horizon's terms.
+        int low = 0;
+        for (int b = 0; b < kSets; ++b) {
+            bool setLow = true;
+            for (int l = 0; l < N; ++l)
+                setLow &= wy[i + b * N + l] <= 0.001f;
+            low |= setLow << b;
+        }
+        if (low && !haveHorizon) {
+            horizonAngles<N>(&h, k);
+            haveHorizon = true;
+        }
+        skyBlock<N>(p_rgb + 3 * i, k, &h, low, wx + i, wy + i, wz + i);
+    }
     if (i == n)
         return;
     scalar bx[M] = {}, by[M], bz[M] = {}, out[3 * M];
@@ -356,7 +402,7 @@ inline void skyRun(scalar* p_rgb, const t_skyLaneConsts& k, const scalar* wx, co
         by[l] = wy[i + l];
         bz[l] = wz[i + l];
     }
-    skyBlock<N>(out, k, bx, by, bz);
+    skyBlock<N>(out, k, &h, 0, bx, by, bz);
     for (unsigned int l = 0; l < 3 * (n - i); ++l)
         p_rgb[3 * i + l] = out[l];
 }

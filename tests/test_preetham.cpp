@@ -385,7 +385,7 @@ TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
 {
     // Counts around the block sizes (4 to 32 directions), started at many
     // offsets, give the colours of one long batch and write nothing past
-    // their 3 n values.
+    // their 3 n values; nor on the views beside them.
     const skySystem s = skyFor(0.48f, -0.6f, 0.64f);
     const auto views = gridViews(s);
     const unsigned int total = 80;
@@ -409,6 +409,32 @@ TEST(SkyIntersectN, ColoursDoNotDependOnCountOrPosition)
     std::vector<scalar> got(3 * total);
     sky_intersectN(got.data(), &s, wx.data(), wy.data(), wz.data(), total);
     EXPECT_EQ(std::memcmp(got.data(), whole.data(), 3 * total * sizeof(scalar)), 0);
+
+    // Views of the ground (at and below the horizon's clamp, straight down),
+    // then from within a block on views a little above the clamp, in one
+    // batch; and each beside a view up, which makes its lanes work the angle
+    // out.
+    const unsigned int numLow = 96;
+    std::vector<scalar> lx(numLow), ly(numLow), lz(numLow);
+    std::vector<scalar> mx(2 * numLow, 0.0f), my(2 * numLow, 1.0f), mz(2 * numLow, 0.0f);
+    const scalar lowY[] = {0.001f, std::nextafter(0.001f, 0.0f), 0.0f, -0.0f, -0.3f, -1.0f};
+    for (unsigned int i = 0; i < numLow; ++i) {
+        const double azimuth = 0.37 * i;
+        ly[i] = i < 56 ? lowY[i % 6] : 0.0015f;
+        lx[i] = static_cast<scalar>(std::cos(azimuth));
+        lz[i] = static_cast<scalar>(std::sin(azimuth));
+        mx[2 * i] = lx[i];
+        my[2 * i] = ly[i];
+        mz[2 * i] = lz[i];
+    }
+    for (t_skyPath path : runnablePaths()) {
+        std::vector<scalar> low(3 * numLow), mixed(6 * numLow);
+        sky_intersectN_path(path, low.data(), &s, lx.data(), ly.data(), lz.data(), numLow);
+        sky_intersectN_path(path, mixed.data(), &s, mx.data(), my.data(), mz.data(), 2 * numLow);
+        for (unsigned int i = 0; i < numLow; ++i)
+            ASSERT_EQ(std::memcmp(&low[3 * i], &mixed[6 * i], 3 * sizeof(scalar)), 0)
+                << "path " << path << " view " << i;
+    }
 }
 
 TEST(YxyRGB, BlackWhiteAndBothCurveSegments)
