@@ -166,10 +166,11 @@ static inline void qkd_childIntervals(sse_float* entry, sse_float* exit, scalar 
 }
 
 // Bit k set (lane k all ones): the ray does not enter child lane k, its
-// entry lies past its exit. The crossings are rounded, and where the ray clips a child's corner
-// the rounding can turn its short interval inside out by a few ulps: a hit
-// right at that corner would be lost, so that much is let through. Entries
-// are never negative; an infinite one (never entered) is still a miss.
+// entry lies past its exit. The crossings are rounded, and where the ray
+// clips a child's corner the rounding can turn its short interval inside out
+// by a few ulps: a hit right at that corner would be lost, so that much is
+// let through. Entries are never negative; an infinite one (never entered)
+// is still a miss.
 static inline __m128 qkd_childrenMissedLanes(const sse_float* entry, const sse_float* exit)
 {
     const __m128 slack = _mm_mul_ps(_mm_set1_ps(4.0f * FLT_EPSILON),
