@@ -1333,9 +1333,11 @@ std::string describe(const t_ray& r, const t_qkdHit& got, const t_qkdHit& want)
     return buf;
 }
 
-// One ray from start by the plain walk, or by the selected one; from the
-// root through intersect_qkd without a start.
-t_qkdHit walk(const t_ray& ray, const t_qkd* q, const t_state* start = nullptr, bool plain = false)
+// One ray from start by the plain walk, or by the selected one, its children
+// in the given order or presort_ofs's; from the root through intersect_qkd
+// without a start.
+t_qkdHit walk(const t_ray& ray, const t_qkd* q, const t_state* start = nullptr, bool plain = false,
+              const uint32_t* order = nullptr)
 {
     t_qkdHit o = {0, FLT_MAX, {0, 0, 0}, {{0, 0, 0}}};
     if (!start) {
@@ -1345,7 +1347,8 @@ t_qkdHit walk(const t_ray& ray, const t_qkd* q, const t_state* start = nullptr, 
     const scalar inv_w[3] = {1.0f / ray.w[0], 1.0f / ray.w[1], 1.0f / ray.w[2]};
     uint32_t ofs[4];
     presort_ofs(ofs, &ray);
-    o.result = (plain ? qkd_walkReference : iterativeQkdTraverse)(&o.t, o.N, &o.mat, ofs, &ray,
+    o.result = (plain ? qkd_walkReference : iterativeQkdTraverse)(&o.t, o.N, &o.mat,
+                                                                  order ? order : ofs, &ray,
                                                                   inv_w, start, q);
     return o;
 }
@@ -1518,6 +1521,17 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
                     const t_qkdHit alone = walk(p.ray[i], q, &lane);
                     ASSERT_TRUE(sameHit(alone, want[i]))
                         << "alone " << describe(p.ray[i], alone, want[i]);
+                    // The walks keep a copy for each order that presort_ofs
+                    // makes: another ray's order takes another copy, and an
+                    // order that it never makes the general one.
+                    const uint32_t others[2][4] = {{order[3], order[2], order[1], order[0]},
+                                                   {order[0], order[2], order[1], order[3]}};
+                    for (int k = 0; k < 2 && i % 4 == 0; ++k) {
+                        const t_qkdHit plainOther = walk(p.ray[i], q, &lane, true, others[k]);
+                        const t_qkdHit other = walk(p.ray[i], q, &lane, false, others[k]);
+                        ASSERT_TRUE(sameHit(other, plainOther))
+                            << "order " << k << " " << describe(p.ray[i], other, plainOther);
+                    }
                 }
             }
         }
