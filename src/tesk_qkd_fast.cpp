@@ -31,6 +31,7 @@ t_qkdPath bestPath()
 }
 
 t_qkdPath g_path = bestPath();
+bool g_singleRaysAvx512 = __builtin_cpu_is("amd");
 
 }  // namespace
 
@@ -47,6 +48,13 @@ t_qkdPath qkd_setPath(t_qkdPath path)
 {
     const t_qkdPath before = g_path;
     g_path = qkd_pathRuns(path) ? path : bestPath();
+    return before;
+}
+
+bool qkd_setSingleRaysAvx512(bool on)
+{
+    const bool before = g_singleRaysAvx512;
+    g_singleRaysAvx512 = on;
     return before;
 }
 
@@ -92,7 +100,10 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
                          const t_qkd* qkd)
 {
     switch (g_path) {
-    case QKD_PATH_AVX512:  // the AVX2 build: see tesk_qkd_fast_avx512.cpp
+    case QKD_PATH_AVX512:
+        if (g_singleRaysAvx512)
+            return qkd_walkAvx512(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+        return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_AVX2:
         return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_SSE2:

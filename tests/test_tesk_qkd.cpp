@@ -1310,14 +1310,38 @@ TEST(QkdWatertight, RaysAtSharedEdgesAndVerticesHit)
 
 // --- Fast paths against the reference walk ---------------------------------
 
-// Selects a walk while it lives; the one selected before comes back after.
-struct PathScope {
-    explicit PathScope(t_qkdPath path) : before(qkd_setPath(path)) {}
-    ~PathScope() { qkd_setPath(before); }
-    const t_qkdPath before;
+// A walk: its path, and on the AVX-512 path the build that single rays take.
+struct t_walkChoice {
+    t_qkdPath path;
+    bool singleRaysAvx512;
 };
 
-const t_qkdPath kPaths[] = {QKD_PATH_REFERENCE, QKD_PATH_SSE2, QKD_PATH_AVX2, QKD_PATH_AVX512};
+std::ostream& operator<<(std::ostream& out, const t_walkChoice& c)
+{
+    return out << c.path << (c.singleRaysAvx512 ? " (single rays AVX-512)" : "");
+}
+
+// Selects a walk while it lives; the one selected before comes back after.
+struct PathScope {
+    explicit PathScope(t_walkChoice c)
+        : before(qkd_setPath(c.path)), singleBefore(qkd_setSingleRaysAvx512(c.singleRaysAvx512))
+    {
+    }
+    explicit PathScope(t_qkdPath path) : PathScope(t_walkChoice{path, false}) {}
+    ~PathScope()
+    {
+        qkd_setPath(before);
+        qkd_setSingleRaysAvx512(singleBefore);
+    }
+    const t_qkdPath before;
+    const bool singleBefore;
+};
+
+const t_walkChoice kPaths[] = {{QKD_PATH_REFERENCE, false},
+                               {QKD_PATH_SSE2, false},
+                               {QKD_PATH_AVX2, false},
+                               {QKD_PATH_AVX512, false},
+                               {QKD_PATH_AVX512, true}};
 
 // Same result and, for a hit, the same t, normal and material bits.
 bool sameHit(const t_qkdHit& a, const t_qkdHit& b)
@@ -1497,8 +1521,8 @@ TEST(QkdFastPaths, RandomRaysAndPacketsMatchTheReferenceWalk)
                 }
                 ++lanes;
             }
-            for (t_qkdPath path : kPaths) {
-                if (!qkd_pathRuns(path))
+            for (const t_walkChoice& path : kPaths) {
+                if (!qkd_pathRuns(path.path))
                     continue;
                 const PathScope scope(path);
                 t_qkdPacket p = packet;
@@ -1595,8 +1619,8 @@ TEST(QkdFastPaths, FlightRaysTilesAndShadowRaysMatchTheReference)
             counted[1] = g_qkdStats.numRaysHitRoot - counted[1];
             hits += (int)shadows.size();
         }
-        for (t_qkdPath path : kPaths) {
-            if (!qkd_pathRuns(path))
+        for (const t_walkChoice& path : kPaths) {
+            if (!qkd_pathRuns(path.path))
                 continue;
             SCOPED_TRACE(testing::Message() << "path " << path);
             const PathScope scope(path);
@@ -1704,8 +1728,8 @@ TEST(QkdFastPaths, ShadowRayPacketsMeetTheRootBoxAsSingleRaysDo)
         }
         const uint64_t counted = g_qkdStats.numRaysHitRoot - before;
         entering += counted;
-        for (t_qkdPath path : kPaths) {
-            if (!qkd_pathRuns(path))
+        for (const t_walkChoice& path : kPaths) {
+            if (!qkd_pathRuns(path.path))
                 continue;
             SCOPED_TRACE(testing::Message() << "path " << path << ", direction " << d);
             const PathScope scope(path);
