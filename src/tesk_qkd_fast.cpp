@@ -58,6 +58,11 @@ bool qkd_setSingleRaysAvx512(bool on)
     return before;
 }
 
+bool qkd_singleRaysTakeAvx512()
+{
+    return g_path == QKD_PATH_AVX512 && g_singleRaysAvx512;
+}
+
 bool qkd_packetsBySquares()
 {
     return g_path == QKD_PATH_AVX512;

@@ -102,6 +102,7 @@ t_qkdPath qkd_setPath(t_qkdPath path);
 // Xeon 6 to 8 %, so the processor's maker decides. Returns the choice before;
 // for tests and measurements.
 bool qkd_setSingleRaysAvx512(bool on);
+bool qkd_singleRaysTakeAvx512();
 
 // Where the ray crosses a node's splitting plane, as two values: tIn is used
 // for the entries of the children beyond the plane, tOut for the exits of the

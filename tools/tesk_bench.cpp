@@ -546,7 +546,10 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                res[i].numRays / res[i].seconds * 1e-6,
                100.0 * (double)res[i].numHits / (double)res[i].numRays, sum);
     }
-    printf("\ntree walk:   %s\n", kWalkNames[opt->walk]);
+    printf("\ntree walk:   %s%s\n", kWalkNames[opt->walk],
+           opt->walk != QKD_PATH_AVX512  ? ""
+           : qkd_singleRaysTakeAvx512() ? ", single rays too"
+                                         : ", single rays in avx2");
     printf("tree build:  %.3f s\npeak memory: %.1f MiB%s\n", buildSeconds, peakMemKiB / 1024.0,
            withPeer ? " (before the peer)" : "");
     if (!withPeer)
