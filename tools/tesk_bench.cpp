@@ -452,6 +452,15 @@ double timeRatio(const t_rendererResult* peer, const t_rendererResult* project)
     return peer->seconds / project->seconds;
 }
 
+// The build that single rays take: on the AVX-512 path, AVX2 unless the
+// processor is one where the AVX-512 build pays.
+t_qkdPath singleRayWalk(t_qkdPath walk)
+{
+    if (walk == QKD_PATH_AVX512 && !qkd_singleRaysTakeAvx512())
+        return QKD_PATH_AVX2;
+    return walk;
+}
+
 void checksumText(char* out, size_t n, const t_rendererResult* r, const char* none)
 {
     if (r->hasChecksum)
@@ -479,8 +488,9 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                    (double)res[i].numHits / (double)res[i].numRays, sum);
         }
         printf("tree_build_s,%.3f\npeak_memory_kib,%ld\n", buildSeconds, peakMemKiB);
-        printf("flight,%s\nsize,%u\nwalk,%s\nrepeat,%u\n", flightName(opt->flight), side,
-               kWalkNames[opt->walk], opt->repeat);
+        printf("flight,%s\nsize,%u\nwalk,%s\nsingle_ray_walk,%s\nrepeat,%u\n",
+               flightName(opt->flight), side, kWalkNames[opt->walk],
+               kWalkNames[singleRayWalk(opt->walk)], opt->repeat);
         if (withPeer) {
             printf("peer_version,%s\npeer_max_isa,%s\npeer_triangles,%" PRIu64
                    "\npeer_build_s,%.3f\npeer_memory_kib,%ld\npeer_rss_growth_kib,%ld\n",
@@ -546,10 +556,10 @@ void printResults(const t_benchOptions* opt, const t_rendererResult* res, int nu
                res[i].numRays / res[i].seconds * 1e-6,
                100.0 * (double)res[i].numHits / (double)res[i].numRays, sum);
     }
-    printf("\ntree walk:   %s%s\n", kWalkNames[opt->walk],
-           opt->walk != QKD_PATH_AVX512  ? ""
-           : qkd_singleRaysTakeAvx512() ? ", single rays too"
-                                         : ", single rays in avx2");
+    printf("\ntree walk:   %s", kWalkNames[opt->walk]);
+    if (singleRayWalk(opt->walk) != opt->walk)
+        printf(", single rays %s", kWalkNames[singleRayWalk(opt->walk)]);
+    printf("\n");
     printf("tree build:  %.3f s\npeak memory: %.1f MiB%s\n", buildSeconds, peakMemKiB / 1024.0,
            withPeer ? " (before the peer)" : "");
     if (!withPeer)

@@ -180,6 +180,7 @@ bench_peer)
     expect_rc 0
     check_peer 2
     grep -qx 'peer_max_isa,sse2' out || fail "the peer's instruction sets under -walk sse2"
+    grep -qx 'single_ray_walk,sse2' out || fail "single rays' walk under -walk sse2"
     # Agreement is counted over one run of the frames, not every repetition.
     [ "$(csv_field peer_rays_compared 2)" = $((2 * 29 * 29)) ] || fail "rays compared"
     # The full map takes about 1 GiB in Embree: not under the sanitizers.
