@@ -97,10 +97,10 @@ void qkd_walkPacketAvx512(t_qkdPacket* p, const uint32_t* sortedOfs, const t_sta
 // if it cannot); returns the path taken before. For tests and measurements.
 t_qkdPath qkd_setPath(t_qkdPath path);
 // Single rays on the AVX-512 path: the AVX-512 build (true) or the AVX2
-// one. The AVX-512 build tests a leaf's eight triangles in one vector; that
-// pays on AMD's cores (2.5 to 3 % less time on a Zen 5) but cost an Intel
-// Xeon 6 to 8 %, so the processor's maker decides. Returns the choice before;
-// for tests and measurements.
+// one. The AVX-512 build tests a leaf's eight triangles in one vector; on
+// an AMD Zen 5 that took 2.5 to 3 % off their time, on an Intel Xeon it
+// added 6 to 8 %, so the processor's maker decides. Returns the choice
+// before; for tests and measurements.
 bool qkd_setSingleRaysAvx512(bool on);
 bool qkd_singleRaysTakeAvx512();
 
