@@ -402,20 +402,27 @@ QKD_INLINE int childrenKept(const sse_float* entry, const sse_float* exit, const
     const __m128 minY = _mm_set_ps(H[c3->minH], H[c2->minH], H[c1->minH], H[c0->minH]);
     const __m128 inW1 = _mm_mul_ps(entry->v, r->w1), outW1 = _mm_mul_ps(exit->v, r->w1);
     const __m128 yMin = _mm_add_ps(inW1, r->x1), yMax = _mm_add_ps(outW1, r->x1);
-    // Far above or below, a lane culls at once; NaN is never far.
+    // Far above or below, a lane culls at once. Where farMargin is finite
+    // the ray's heights are finite in every lane it enters (t lies within
+    // the start node's interval), so the lower and the higher of the two
+    // stand for both: lanes not entered are culled anyway. Where it is
+    // infinite, no lane is far either way, NaN included.
+    const __m128 yLo = _mm_min_ps(yMin, yMax), yHi = _mm_max_ps(yMin, yMax);
     const __m128 hiCut = _mm_add_ps(maxY, r->farMargin);
     const __m128 loCut = _mm_sub_ps(minY, r->farMargin);
-    const __m128 far =
-        _mm_or_ps(_mm_and_ps(_mm_cmplt_ps(hiCut, yMin), _mm_cmplt_ps(hiCut, yMax)),
-                  _mm_and_ps(_mm_cmplt_ps(yMin, loCut), _mm_cmplt_ps(yMax, loCut)));
+    const __m128 far = _mm_or_ps(_mm_cmplt_ps(hiCut, yLo), _mm_cmplt_ps(yHi, loCut));
     int kept = ~_mm_movemask_ps(_mm_or_ps(qkd_childrenMissedLanes(entry, exit), far)) & 15;
+    // Whether a kept lane passes above its top or below its floor, not far:
+    // then the exact tests decide. With a NaN height, min and max give the
+    // other height or NaN, which can only add lanes to this check.
+    const __m128 mayPass = _mm_or_ps(_mm_cmplt_ps(maxY, yLo), _mm_cmpnle_ps(minY, yHi));
+    if (!(_mm_movemask_ps(mayPass) & kept))
+        return kept;
     // Above (y_min > top and y_max > top) or below (neither at or above the
     // floor, NaN included), as the plain walk tests them.
     const __m128 above = _mm_and_ps(_mm_cmplt_ps(maxY, yMin), _mm_cmplt_ps(maxY, yMax));
     const __m128 below = _mm_and_ps(_mm_cmpnle_ps(minY, yMin), _mm_cmpnle_ps(minY, yMax));
     const __m128 passes = _mm_or_ps(above, below);
-    if (!(_mm_movemask_ps(_mm_andnot_ps(far, passes)) & kept))
-        return kept;
     // qkd_nearHeight against the bound that each lane passes: the top where
     // it passes above, else the floor; no lane passes both.
     const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
