@@ -31,7 +31,15 @@ t_qkdPath bestPath()
 }
 
 t_qkdPath g_path = bestPath();
-bool g_singleRaysAvx512 = __builtin_cpu_is("amd");
+
+// The single-ray AVX-512 build needs AVX512VL too, which every processor
+// with AVX-512 but the Xeon Phi has.
+bool singleRaysAvx512Run()
+{
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+}
+
+bool g_singleRaysAvx512 = __builtin_cpu_is("amd") && singleRaysAvx512Run();
 
 }  // namespace
 
@@ -54,7 +62,7 @@ t_qkdPath qkd_setPath(t_qkdPath path)
 bool qkd_setSingleRaysAvx512(bool on)
 {
     const bool before = g_singleRaysAvx512;
-    g_singleRaysAvx512 = on;
+    g_singleRaysAvx512 = on && singleRaysAvx512Run();
     return before;
 }
 

@@ -99,7 +99,8 @@ t_qkdPath qkd_setPath(t_qkdPath path);
 // Single rays on the AVX-512 path: the AVX-512 build (true) or the AVX2
 // one. The AVX-512 build tests a leaf's eight triangles in one vector; on
 // an AMD Zen 5 that took 2.5 to 3 % off their time, on an Intel Xeon it
-// added 6 to 8 %, so the processor's maker decides. Returns the choice
+// added 6 to 8 %, so the processor's maker decides. It also needs
+// AVX512VL; without it, true leaves the AVX2 build. Returns the choice
 // before; for tests and measurements.
 bool qkd_setSingleRaysAvx512(bool on);
 bool qkd_singleRaysTakeAvx512();

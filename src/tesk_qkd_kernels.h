@@ -1,7 +1,8 @@
 // The fast kernels of the walk, included by one file per instruction set
-// (tesk_qkd_fast.cpp for SSE2, tesk_qkd_fast_avx2.cpp and
-// tesk_qkd_fast_avx512.cpp compiled for AVX2 and AVX-512). Everything here
-// has internal linkage, so each file keeps its own copy.
+// (tesk_qkd_fast.cpp for SSE2, tesk_qkd_fast_avx2.cpp for AVX2, and for
+// AVX-512 tesk_qkd_fast_avx512.cpp, the packets, and
+// tesk_qkd_single_avx512.cpp, single rays). Everything here has internal
+// linkage, so each file keeps its own copy.
 #ifndef TESK_QKD_KERNELS_H
 #define TESK_QKD_KERNELS_H
 
