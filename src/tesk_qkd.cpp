@@ -259,12 +259,14 @@ int intersect_qkd(scalar* t, scalar* N, t_material* mat, const t_ray* ray, const
         return 0;
     if (t_min < 0.0f)
         t_min = 0.0f;
+    // Before the stores through t and mat, which may alias the ray as far
+    // as the compiler knows: here the box test's divisions serve again.
+    const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
     ++g_qkdStats.numRaysHitRoot;
 
     *t = FLT_MAX;
     mat->rgb[0] = mat->rgb[1] = mat->rgb[2] = 0.0f;
 
-    const scalar inv_w[3] = {1.0f / ray->w[0], 1.0f / ray->w[1], 1.0f / ray->w[2]};
     uint32_t sortedOfs[4];
     presort_ofs(sortedOfs, ray);
 
