@@ -467,7 +467,7 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
     t_rayHeights heights;
     rayHeights(&heights, ray, initialState, qkd);
 
-    g_stack[1] = *initialState;
+    // The start node is cur from the outset; pending nodes go above entry 1.
     t_state cur = *initialState;
     int tos = 1;
     for (;;) {
@@ -563,7 +563,7 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 return r;
         }
         if (tos <= 1)
-            return 0;  // entry 1, the start node, is done
+            return 0;  // nothing pending: the start node is done
         cur = g_stack[tos];
         --tos;
     }
