@@ -440,6 +440,28 @@ QKD_INLINE int childrenKept(const sse_float* entry, const sse_float* exit, const
     return kept & ~_mm_movemask_ps(_mm_andnot_ps(near, passes));
 }
 
+// Calls descend with the set of kept children (bit k: lane k) as a
+// constant, taken one bit at a time from the nearest child's down; returns
+// whether any child is kept. On the AMD EPYC these four branches were
+// guessed better than one jump on all four bits: the AVX-512 and AVX2
+// builds' walks took 1 % less time.
+template <int Bit, int Kept, typename Descend>
+QKD_INLINE bool descendByKept(int kept, Descend& descend)
+{
+    if constexpr (Bit < 0) {
+        if constexpr (Kept == 0) {
+            return false;
+        } else {
+            descend(std::integral_constant<int, Kept>());
+            return true;
+        }
+    } else {
+        if (kept & (1 << Bit))
+            return descendByKept<Bit - 1, Kept | (1 << Bit)>(kept, descend);
+        return descendByKept<Bit - 1, Kept>(kept, descend);
+    }
+}
+
 // Finite: the ray crosses every splitting plane (no direction component
 // that makes 1 / w infinite), so the crossings need none of
 // qkd_splitCrossing's care. Nearest: the nearest child, which fixes the
@@ -506,9 +528,9 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 // The nearest kept child goes on at once, the others wait on
                 // the stack, farthest deepest: the order of the plain walk,
                 // which pushes them all and takes the nearest back first.
-                // One jump on the set of kept children, whose pushes are then
-                // fixed: which children a ray keeps is data that branches on
-                // each child guess badly.
+                // Code of its own for each set of kept children, whose pushes
+                // are then fixed: which children a ray keeps is data that
+                // code asking child by child guesses badly.
                 const scalar xz[2] = {-S05[childRec], S05[childRec]};
                 auto descend = [&](auto keptTag) __attribute__((always_inline)) {
                     constexpr int M = decltype(keptTag)::value;
@@ -534,6 +556,12 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                     cur.rec = childRec;
                     cur.node = CN + su;
                 };
+#ifdef __AVX2__
+                if (descendByKept<3, 0>(kept, descend))
+                    continue;
+#else
+                // One jump on the set: the SSE2 build's walk took 3 to 4 %
+                // longer with descendByKept's branches.
                 switch (kept) {
 #define QKD_DESCEND(m)                               \
     case m:                                          \
@@ -547,6 +575,7 @@ QKD_INLINE int walkRay(scalar* t, scalar* N, t_material* mat, const uint32_t* so
                 default:
                     break;  // none kept
                 }
+#endif
             }
         } else {
             int r;
