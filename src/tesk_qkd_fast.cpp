@@ -116,7 +116,7 @@ int iterativeQkdTraverse(scalar* t, scalar* N, t_material* mat, const uint32_t* 
     case QKD_PATH_AVX512:
         if (g_singleRaysAvx512)
             return qkd_walkAvx512(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
-        return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
+        [[fallthrough]];  // the AVX2 build
     case QKD_PATH_AVX2:
         return qkd_walkAvx2(t, N, mat, sortedOfs, ray, inv_w, initialState, qkd);
     case QKD_PATH_SSE2:

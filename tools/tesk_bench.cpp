@@ -453,7 +453,7 @@ double timeRatio(const t_rendererResult* peer, const t_rendererResult* project)
 }
 
 // The build that single rays take: on the AVX-512 path, AVX2 unless the
-// processor is one where the AVX-512 build pays.
+// processor is one where the AVX-512 build pays and has AVX512VL for it.
 t_qkdPath singleRayWalk(t_qkdPath walk)
 {
     if (walk == QKD_PATH_AVX512 && !qkd_singleRaysTakeAvx512())
